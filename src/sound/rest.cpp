@@ -1,0 +1,7 @@
+#include "sound/sound.h"
+
+#include <unistd.h>
+
+void onesecond() {
+    sleep(1);
+}

@@ -1,0 +1,83 @@
+// Sound control. For each reading, in this order: a nonzero switch changes
+// the instrument; a low volume silences; otherwise the reading picks a note
+// and a velocity, sent only when one of them changed and the hand really
+// moved (the movement gate), so sensor jitter does not retrigger notes.
+#include "sound/sound.h"
+
+#include "midi/midi.h"
+
+#include <cstdio>
+
+int current = 0;
+int curvol = 100;
+int curmess = 74;
+
+namespace {
+
+// A reading at or above `from` maps to `value`; bands run from the top down.
+struct band {
+    int from;
+    int value;
+};
+
+// Not monotonic: 201-250 plays softer than 151-200. Kept, as players know it that way.
+const band VELOCITIES[] = {{301, 100}, {251, 70}, {201, 55}, {151, 60}, {111, 40}, {91, 30}};
+const int SILENT = 0;
+const int SILENCE_MAX = 90;
+
+// C major from middle C up one octave.
+const band NOTES[] = {{360, 72}, {310, 71}, {260, 69}, {210, 67}, {160, 65}, {120, 64}, {70, 62}};
+const int LOWEST_NOTE = 60;
+
+// Smaller moves than this are jitter, not a hand.
+const int GATE = 15;
+
+template <size_t N> int lookup(const band (&bands)[N], int reading, int below) {
+    for (const band &b : bands)
+        if (reading >= b.from) return b.value;
+    return below;
+}
+
+} // namespace
+
+int velocity(int volume) {
+    return lookup(VELOCITIES, volume, SILENT);
+}
+
+int note(int pitch) {
+    return lookup(NOTES, pitch, LOWEST_NOTE);
+}
+
+void process_sound(int pitch, int volume, int sw) {
+    if (sw != 0) {
+        midi_retry();
+        noteoff();
+        changetone(midiOutHandle);
+        // Lines that arrive during the pause wait in the port and are handled after it.
+        onesecond();
+        return;
+    }
+
+    int vel = velocity(volume);
+    if (volume <= SILENCE_MAX) {
+        if (curvol != 0) {
+            midi_retry();
+            // A zero-velocity Note On to middle C, whatever was sounding.
+            playtone(midiOutHandle, LOWEST_NOTE, 0);
+        }
+        return;
+    }
+
+    int nt = note(pitch);
+    if (nt == current && vel == curvol) return;
+
+    // Wide type: process_sound takes any int, and the difference must not overflow.
+    long long moved = static_cast<long long>(pitch) - curmess;
+    if (moved > -GATE && moved < GATE) return;
+
+    printf("%d\n", nt);
+    midi_retry();
+    playtone(midiOutHandle, nt, vel);
+    curmess = pitch;
+    current = nt;
+}

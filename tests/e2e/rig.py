@@ -1,0 +1,209 @@
+"""The end-to-end rig: the real sensormidi binary in a private /dev.
+
+Inside a private mount namespace, /dev is a fresh tmpfs holding null, a new
+devpts instance with its ptmx, and /dev/ttyACM0 as a link to a
+pseudo-terminal whose master side the test drives. The raw MIDI calls are
+preloaded away by the recorder, which logs each call with its time.
+"""
+
+import errno
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+PORT = "/dev/ttyACM0"
+SKIP = 77
+INSIDE = "SENSORMIDI_RIG_INSIDE"
+TICK = os.sysconf("SC_CLK_TCK")
+# System call numbers that show where an idle program waits.
+READ = {"x86_64": 0, "aarch64": 63}.get(os.uname().machine)
+
+
+def enter_namespace():
+    """Re-runs this script in a private mount namespace with a private /dev."""
+    if os.environ.get(INSIDE) == "1":
+        make_private_dev()
+        return
+    env = dict(os.environ, **{INSIDE: "1"})
+    reasons = []
+    if shutil.which("unshare"):
+        for flags in (["--mount"], ["-r", "--mount"]):
+            cmd = ["unshare", *flags, "--propagation", "private", sys.executable, *sys.argv]
+            probe = subprocess.run(["unshare", *flags, "true"], capture_output=True, text=True)
+            if probe.returncode == 0:
+                sys.exit(subprocess.run(cmd, env=env).returncode)
+            reasons.append(f"unshare {' '.join(flags)}: {probe.stderr.strip()}")
+    else:
+        reasons.append("no unshare command (package util-linux)")
+    why = "cannot make a private mount namespace: " + "; ".join(reasons)
+    if os.environ.get("CI") == "true":
+        print("FAILED: " + why + " (under CI=true this is a failure)")
+        sys.exit(1)
+    print("SKIPPED: " + why + "; run the tests as root")
+    sys.exit(SKIP)
+
+
+def make_private_dev():
+    stage = tempfile.mkdtemp(prefix="sensormidi-dev-")
+    run = lambda *cmd: subprocess.run(cmd, check=True)
+    run("mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", stage)
+    open(os.path.join(stage, "null"), "w").close()
+    run("mount", "--bind", "/dev/null", os.path.join(stage, "null"))
+    os.mkdir(os.path.join(stage, "pts"))
+    run("mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666,mode=620",
+        "devpts", os.path.join(stage, "pts"))
+    os.symlink("pts/ptmx", os.path.join(stage, "ptmx"))
+    run("mount", "--move", stage, "/dev")
+
+
+class Sensor:
+    """A pseudo-terminal plugged in at /dev/ttyACM0."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        os.symlink(os.ttyname(self.slave), PORT)
+
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode("latin-1")
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.master, view):]
+
+    def pending(self):
+        """Bytes written that the program has not read yet."""
+        return int.from_bytes(fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"), "little")
+
+    def settings(self):
+        return termios.tcgetattr(self.slave)
+
+    def unplug(self):
+        if os.path.lexists(PORT):
+            os.unlink(PORT)
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class Call:
+    def __init__(self, line):
+        stamp, rest = line.split(" ", 1)
+        self.time = float(stamp)
+        self.text = rest
+        self.name = rest.split()[0]
+        self.data = [int(b, 16) for b in rest.split()[1:] if len(b) == 2] if self.name == "write" else []
+
+    def __repr__(self):
+        return self.text
+
+
+class Program:
+    """The real binary, started as a session leader, as a service would be."""
+
+    def __init__(self, binary, recorder, workdir, closed_stdout=False, **settings):
+        self.log = os.path.join(workdir, "midi.log")
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "MIDIREC_LOG": self.log,
+               "LD_PRELOAD": recorder,
+               # An instrumented build must accept the preloaded library beside its runtime.
+               "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
+        env.update({k: str(v) for k, v in settings.items()})
+        self.out, self.err = [], []
+        stdout = subprocess.PIPE
+        if closed_stdout:
+            # A pipe whose reading end is gone: every write to it fails with EPIPE.
+            reading, stdout = os.pipe()
+            os.close(reading)
+        self.proc = subprocess.Popen([binary], stdin=subprocess.DEVNULL, stdout=stdout,
+                                     stderr=subprocess.PIPE, env=env, start_new_session=True)
+        if closed_stdout:
+            os.close(stdout)
+        self.pid = self.proc.pid
+        streams = [(self.proc.stderr, self.err)]
+        if not closed_stdout:
+            streams.append((self.proc.stdout, self.out))
+        self.readers = [threading.Thread(target=self._collect, args=(s, into), daemon=True)
+                        for s, into in streams]
+        for r in self.readers:
+            r.start()
+
+    @staticmethod
+    def _collect(stream, into):
+        for line in iter(stream.readline, b""):
+            into.append(line.decode("latin-1").rstrip("\n"))
+
+    def calls(self):
+        try:
+            with open(self.log) as f:
+                return [Call(line) for line in f.read().splitlines()]
+        except FileNotFoundError:
+            return []
+
+    def cpu(self):
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
+
+    def tty(self):
+        with open(f"/proc/{self.pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[4])
+
+    def syscall(self):
+        try:
+            with open(f"/proc/{self.pid}/syscall") as f:
+                first = f.read().split()[0]
+            return int(first) if first.lstrip("-").isdigit() else None
+        except (OSError, IndexError):
+            return None
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self, sig=signal.SIGKILL, timeout=5):
+        if self.alive():
+            self.proc.send_signal(sig)
+        try:
+            self.proc.wait(timeout)
+        finally:
+            if self.alive():
+                self.proc.kill()
+                self.proc.wait()
+        for r in self.readers:
+            r.join(2)
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+        return self.proc.returncode
+
+
+def wait_for(check, timeout=10, what="condition"):
+    """Polls until check() is true; fails the test after a generous timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.01)
+
+
+def wait_idle(program, sensor, timeout=10):
+    """Waits until the program has read every byte and sits in a blocking read."""
+    def idle():
+        if sensor.pending() != 0:
+            return False
+        if READ is None:
+            return True
+        # Seen twice, in case the read in question is the one just after a line.
+        return program.syscall() == READ and (time.sleep(0.02) or program.syscall() == READ) \
+            and sensor.pending() == 0
+    wait_for(idle, timeout, "the program to read all input")

@@ -1,0 +1,297 @@
+"""The shipped sensormidi binary, end to end, as a user runs it.
+
+Usage: test_e2e.py BINARY RECORDER [unittest arguments]
+"""
+
+import os
+import random
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from model import Model  # noqa: E402
+from rig import (PORT, Program, Sensor, enter_namespace, wait_for, wait_idle)  # noqa: E402
+
+BINARY = RECORDER = None
+OPENED = ["open hw:1,0,0 0", "nonblock 1"]
+IDLE_CPU = 0.05  # seconds of CPU allowed over a three-second wait
+
+
+def texts(calls):
+    return [c.text for c in calls]
+
+
+class Rig(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="sensormidi-e2e-")
+        self.sensors, self.programs = [], []
+
+    def tearDown(self):
+        for p in self.programs:
+            p.stop()
+        for s in self.sensors:
+            s.unplug()
+
+    def plug(self):
+        sensor = Sensor()
+        self.sensors.append(sensor)
+        return sensor
+
+    def start(self, **settings):
+        program = Program(BINARY, RECORDER, self.work, **settings)
+        self.programs.append(program)
+        return program
+
+    def assert_no_cpu(self, program, seconds=3):
+        before = program.cpu()
+        time.sleep(seconds)
+        self.assertTrue(program.alive())
+        self.assertLess(program.cpu() - before, IDLE_CPU)
+
+    def wait_calls(self, program, count):
+        return wait_for(lambda: len(program.calls()) >= count and program.calls(),
+                        what=f"{count} MIDI calls")
+
+    def assert_clean_midi(self, program):
+        for call in program.calls():
+            self.assertNotIn("BADHANDLE", call.text)
+            self.assertTrue(all(b < 0x80 for b in call.data[1:]), call.text)
+
+
+class Playing(Rig):
+    def test_typical_reading(self):
+        sensor = self.plug()
+        program = self.start()
+        sensor.send("215,180|0\r\n")
+        calls = self.wait_calls(program, 6)
+        self.assertEqual(texts(calls), OPENED + ["write 80 00 00", "drain", "write 90 43 3c",
+                                                 "drain"])
+        wait_for(lambda: program.out == ["67"], what="the note log")
+        self.assertTrue(program.alive())
+        # Opened without becoming the controlling terminal of the session leader.
+        self.assertEqual(program.tty(), 0)
+
+    def test_mixed_lines_match_the_rules(self):
+        rng = random.Random(1234)
+        edges = [-99, -5, 0, 59, 60, 69, 70, 88, 89, 119, 120, 159, 160, 209, 210, 259, 260,
+                 309, 310, 359, 360, 999]
+        volumes = [-5, 0, 90, 91, 110, 111, 150, 151, 200, 201, 250, 251, 300, 301, 999]
+        shapes = [
+            lambda p, v: f"{p},{v}|0\r\n",
+            lambda p, v: f"{p},{v}|0\n",
+            lambda p, v: f"{v}|{p},0\r\n",
+            lambda p, v: f"{p},0\r\n",
+            lambda p, v: f"{v}|0\r\n",
+            lambda p, v: "\r\n",
+            lambda p, v: f"+{p},{v}|0\r\n",
+            lambda p, v: f"{p}ab,x{v}|0\r\n",
+            lambda p, v: f"{p}9999,{v}|00000\r\n",
+            lambda p, v: f" {p},\t{v}|0\r\n",
+        ]
+        lines = []
+        for i in range(300):
+            p = rng.choice(edges) if rng.random() < 0.5 else rng.randint(-99, 999)
+            v = rng.choice(volumes)
+            lines.append(rng.choice(shapes)(p, v))
+        lines[100] = "0,0|1\r\n"  # one instrument change, with its pause
+        data = "".join(lines).encode()
+        model = Model()
+        model.feed(data)
+
+        sensor = self.plug()
+        program = self.start()
+        sensor.send(data)
+        self.wait_calls(program, len(OPENED) + len(model.calls))
+        wait_idle(program, sensor)
+        self.assertEqual(texts(program.calls()), OPENED + model.calls)
+        wait_for(lambda: len(program.out) >= len(model.log), what="the note log")
+        self.assertEqual(program.out, model.log)
+        self.assertGreater(len(model.log), 50)
+
+    def test_instrument_changes(self):
+        sensor = self.plug()
+        program = self.start()
+        sensor.send("300,400|0\r\n" + "0,0|1\r\n" * 3 + "100,400|0\r\n")
+        calls = self.wait_calls(program, 2 + 4 + 3 * 3 + 4)[2:]
+        self.assertEqual(texts(calls), [
+            "write 80 00 00", "drain", "write 90 45 64", "drain",
+            "write 80 45 00", "drain", "write c0 65",
+            "write 80 45 00", "drain", "write c0 42",
+            "write 80 45 00", "drain", "write c0 68",
+            "write 80 45 00", "drain", "write 90 3e 64", "drain"])
+        for i, call in enumerate(calls):
+            if call.text.startswith("write c0"):
+                self.assertGreaterEqual(calls[i + 1].time - call.time, 1.0)
+
+    def test_garbage_never_crashes_or_sends_bad_data(self):
+        rng = random.Random(99)
+        sensor = self.plug()
+        program = self.start()
+        for _ in range(20):
+            # No digits: a switch field with one would pause a second per line.
+            junk = bytes(rng.choice([0, 0xFF, 0x1B, 0x7F, 0x03, 0x04, 0x15, 0x11, 0x13, 0x0D,
+                                     0x0A, 0x2C, 0x7C, 0x2D, 0x2B, 0x20, 0x80, 0xC0])
+                         for _ in range(rng.randint(1, 200)))
+            # One long line at a time: the port holds 4096 bytes, and a pty writer
+            # that fills it can stall for seconds.
+            for line in (junk + b"9" * 3000 + b",400|0\r\n", b"1" * 3000 + b"|0\r\n",
+                         b"5" * 3000 + b",0\r\n"):
+                sensor.send(line)
+                wait_idle(program, sensor)
+        sensor.send("100,400|0\r\n")
+        wait_idle(program, sensor, timeout=60)
+        self.assertTrue(program.alive())
+        self.assert_clean_midi(program)
+        self.assertTrue(any(c.text.startswith("write 90") for c in program.calls()))
+
+    def test_idle_port_costs_nothing(self):
+        sensor = self.plug()
+        program = self.start()
+        sensor.send("215,180|0\r\n")
+        self.wait_calls(program, 6)
+        wait_idle(program, sensor)
+        self.assert_no_cpu(program)
+
+    def test_closed_standard_output_does_not_stop_it(self):
+        sensor = self.plug()
+        program = self.start(closed_stdout=True)
+        sensor.send("215,180|0\r\n100,400|0\r\n300,120|0\r\n")
+        self.wait_calls(program, 2 + 12)
+        wait_idle(program, sensor)
+        self.assertTrue(program.alive())
+
+
+class SensorPort(Rig):
+    def test_absent_at_start_then_plugged(self):
+        program = self.start()
+        wait_for(lambda: program.err, what="the error line")
+        self.assertEqual(program.err, [f"{PORT}: No such file or directory"])
+        self.assert_no_cpu(program)
+        self.assertEqual(program.err, [f"{PORT}: No such file or directory"])
+        sensor = self.plug()
+        wait_for(lambda: len(program.err) == 2, what="the port to be found")
+        self.assertEqual(program.err[1], f"{PORT}: sensor connected")
+        sensor.send("215,180|0\r\n")
+        self.assertEqual(texts(self.wait_calls(program, 6)[2:]),
+                         ["write 80 00 00", "drain", "write 90 43 3c", "drain"])
+
+    def test_unplug_and_replug_keeps_the_sound_state(self):
+        sensor = self.plug()
+        program = self.start()
+        sensor.send("300,400|0\r\n")
+        self.wait_calls(program, 6)
+        wait_idle(program, sensor)
+        sensor.unplug()
+        wait_for(lambda: program.err, what="the loss to be reported")
+        self.assertRegex(program.err[0], f"^{PORT}: sensor lost: ")
+        self.assert_no_cpu(program)
+        self.assertEqual(len(program.err), 1)
+        sensor = self.plug()
+        wait_for(lambda: len(program.err) == 2, what="the port to be found again")
+        self.assertEqual(program.err[1], f"{PORT}: sensor connected")
+        sensor.send("100,400|0\r\n")
+        calls = self.wait_calls(program, 10)
+        self.assertEqual(texts(calls[6:]), ["write 80 45 00", "drain", "write 90 3e 64", "drain"])
+        wait_for(lambda: program.out == ["69", "62"], what="the note log")
+
+
+class MidiOutput(Rig):
+    def test_absent_output_is_skipped_and_costs_nothing(self):
+        sensor = self.plug()
+        program = self.start(MIDIREC_OPEN_OK_AT=0)
+        wait_for(lambda: program.out, what="the open failure")
+        self.assertEqual(program.out, ["Can't open MIDI output: No such file or directory"])
+        sensor.send("300,400|0\r\n100,400|0\r\n300,400|0\r\n")
+        wait_for(lambda: len(program.out) == 4, what="the note log")
+        wait_idle(program, sensor)
+        self.assertTrue(all(c.name == "open" for c in program.calls()))
+        self.assert_no_cpu(program)
+        opens = len(program.calls())
+        self.assertLessEqual(opens, 2)
+
+    def test_output_that_appears_later_is_used(self):
+        sensor = self.plug()
+        program = self.start(MIDIREC_OPEN_OK_AT=3)
+        notes = ["300,400|0\r\n", "100,400|0\r\n"]
+        deadline = time.monotonic() + 10
+        while not any(c.name == "write" for c in program.calls()):
+            self.assertLess(time.monotonic(), deadline)
+            sensor.send(notes[0])
+            notes.reverse()
+            time.sleep(0.2)
+        wait_idle(program, sensor)
+        calls = program.calls()
+        opens = [c for c in calls if c.name == "open"]
+        self.assertEqual(len(opens), 3)
+        for a, b in zip(opens, opens[1:]):
+            self.assertGreaterEqual(b.time - a.time, 1.0)
+        first_write = next(i for i, c in enumerate(calls) if c.name == "write")
+        self.assertEqual(texts(calls[first_write - 2:first_write]), OPENED)
+        self.assertIn("hw:1,0,0: MIDI output open", program.err)
+        self.assert_clean_midi(program)
+
+    def test_output_lost_while_playing_is_reopened(self):
+        sensor = self.plug()
+        program = self.start(MIDIREC_FAIL_WRITE=2)
+        sensor.send("300,400|0\r\n")
+        self.wait_calls(program, 6)
+        sensor.send("100,400|0\r\n")
+        wait_for(lambda: any(c.name == "close" for c in program.calls()), what="the close")
+        wait_for(lambda: program.err, what="the loss report")
+        self.assertEqual(program.err, ["hw:1,0,0: MIDI output lost: No such device"])
+        time.sleep(1.1)
+        sensor.send("215,400|0\r\n")
+        calls = self.wait_calls(program, 14)
+        self.assertEqual(texts(calls[6:]), ["write 80 45 00", "close"] + OPENED
+                         + ["write 80 3e 00", "drain", "write 90 43 64", "drain"])
+        self.assertGreaterEqual(calls[8].time - calls[7].time, 1.0)
+        self.assertEqual(program.err[1:], ["hw:1,0,0: MIDI output open"])
+
+
+class Stopping(Rig):
+    def stop_while_sounding(self, sig):
+        sensor = self.plug()
+        before = sensor.settings()
+        program = self.start()
+        sensor.send("300,400|0\r\n")
+        self.wait_calls(program, 6)
+        wait_idle(program, sensor)
+        self.assertNotEqual(sensor.settings(), before)
+        sent = time.monotonic()
+        program.proc.send_signal(sig)
+        program.proc.wait(5)
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertEqual(program.proc.returncode, -sig)
+        self.assertEqual(texts(program.calls()[6:]), ["write 80 45 00", "drain"])
+        self.assertEqual(sensor.settings(), before)
+
+    def test_sigterm(self):
+        self.stop_while_sounding(signal.SIGTERM)
+
+    def test_sigint(self):
+        self.stop_while_sounding(signal.SIGINT)
+
+    def test_sighup(self):
+        self.stop_while_sounding(signal.SIGHUP)
+
+    def test_stop_during_the_pause(self):
+        sensor = self.plug()
+        program = self.start()
+        sensor.send("300,400|0\r\n0,0|1\r\n")
+        self.wait_calls(program, 2 + 4 + 3)
+        sent = time.monotonic()
+        program.proc.send_signal(signal.SIGTERM)
+        program.proc.wait(5)
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertEqual(program.proc.returncode, -signal.SIGTERM)
+        self.assertEqual(texts(program.calls()[-2:]), ["write 80 45 00", "drain"])
+
+
+if __name__ == "__main__":
+    BINARY, RECORDER = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    enter_namespace()
+    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

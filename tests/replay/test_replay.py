@@ -1,0 +1,93 @@
+"""The replay of a shipped session: the MIDI file it writes, read back with an
+independent reader (mido), holds the messages the instrument's rules predict
+at the times the lines were sent; the picture and sound files are well-formed.
+
+Usage: test_replay.py BINARY RECORDER   (Debian's python3, for python3-mido)
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import wave
+import xml.etree.ElementTree as ET
+
+import mido
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from model import Model  # noqa: E402
+
+SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
+TOLERANCE = 0.005  # seconds
+BINARY = RECORDER = None
+
+
+def expected(session):
+    """(seconds, bytes) of every message, and the note log, from the rules alone."""
+    model, messages, free_at = Model(), [], 0.0
+    for line in open(session, "rb"):
+        line = line.rstrip(b"\n")
+        if not line.strip() or line.startswith(b"#"):
+            continue
+        stamp, _, text = line.partition(b" ")
+        at = max(float(stamp), free_at)  # lines wait while the program pauses
+        before = len(model.calls)
+        model.feed(text + b"\r\n")
+        for call in model.calls[before:]:
+            if call.startswith("write"):
+                messages.append((at, bytes(int(b, 16) for b in call.split()[1:])))
+        if model.calls[before:] and model.calls[-1].startswith("write c0"):
+            free_at = at + 1.0
+    return messages, model.log
+
+
+class Replay(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.out = tempfile.mkdtemp(prefix="sensormidi-replay-test-")
+        run = subprocess.run([sys.executable, os.path.join(ROOT, "replay", "replay.py"), BINARY,
+                              RECORDER, SESSION, cls.out], capture_output=True, text=True)
+        if run.returncode == 77:
+            print(run.stdout)
+            sys.exit(77)
+        if run.returncode != 0:
+            raise AssertionError(f"replay failed:\n{run.stdout}\n{run.stderr}")
+        cls.base = os.path.join(cls.out, "changes")
+        cls.messages, cls.log = expected(SESSION)
+
+    def test_midi_file_holds_the_predicted_messages_at_their_times(self):
+        got, now = [], 0.0
+        for msg in mido.MidiFile(self.base + ".mid"):
+            now += msg.time
+            if not msg.is_meta:
+                got.append((now, bytes(msg.bytes())))
+        self.assertEqual([m for _, m in got], [m for _, m in self.messages])
+        for (t_got, m), (t_want, _) in zip(got, self.messages):
+            self.assertAlmostEqual(t_got, t_want, delta=TOLERANCE, msg=m.hex())
+        self.assertEqual(sum(m[0] == 0xC0 for _, m in got), 4)
+
+    def test_note_log(self):
+        with open(self.base + ".notes.txt") as f:
+            self.assertEqual(f.read().split(), self.log)
+
+    def test_piano_roll_is_well_formed(self):
+        root = ET.parse(self.base + ".svg").getroot()
+        self.assertEqual(root.tag, "{http://www.w3.org/2000/svg}svg")
+        classes = [e.get("class") for e in root.iter()]
+        played = sum(m[0] == 0x90 and m[2] > 0 for _, m in self.messages)
+        self.assertEqual(classes.count("note"), played)
+        self.assertEqual(classes.count("program"), 4)
+
+    def test_wav_holds_the_whole_session(self):
+        with wave.open(self.base + ".wav") as w:
+            seconds = w.getnframes() / w.getframerate()
+        self.assertGreater(seconds, self.messages[-1][0])
+
+
+if __name__ == "__main__":
+    BINARY, RECORDER = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

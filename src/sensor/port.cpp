@@ -1,12 +1,12 @@
 // The sensor port.
 //
-// Principles of operation: the port is read one byte at a time, blocking, in
-// canonical mode with CR mapped to NL, so a CR LF line end arrives as two
-// newlines. The port's own settings are kept in `oldtp` and put back on a
-// clean stop. When the device goes away (a USB serial device reads as end of
-// file once unplugged) the descriptor is closed at once, so the kernel can
-// give the device its old name back, and the port is tried again once a
-// second until it returns. The sound state lives on meanwhile.
+// Principles of operation: the port is read blocking, in canonical mode with
+// CR mapped to NL, so a CR LF line end arrives as two newlines and each read
+// returns at most one line. The port's own settings are kept in `oldtp` and
+// put back on a clean stop. When the device goes away (a USB serial device
+// reads as end of file once unplugged) the descriptor is closed at once, so
+// the kernel can give the device its old name back, and the port is tried
+// again once a second until it returns. The sound state lives on meanwhile.
 #include "sensor/port.h"
 
 #include "sensor/stop.h"
@@ -66,7 +66,6 @@ static void portlost(reader &r) {
     fprintf(stderr, "%s: sensor lost: %s\n", PORT, why);
     // Half a field from the lost connection must not join the first of the next.
     dropfield(r);
-    r.afterline = false;
 }
 
 void portstep(reader &r) {
@@ -75,10 +74,13 @@ void portstep(reader &r) {
         waitport();
         return;
     }
-    unsigned char c;
-    n = static_cast<int>(read(fd, &c, 1));
-    if (n == 1) {
-        if (takebyte(r, c)) process_sound(r.pitch, r.volume, r.sw);
+    // One read takes what has arrived, at most a line in canonical mode; a read per
+    // byte cost more CPU than all the rest of a line's work.
+    unsigned char bytes[256];
+    n = static_cast<int>(read(fd, bytes, sizeof bytes));
+    if (n > 0) {
+        for (int i = 0; i < n; i++)
+            if (takebyte(r, bytes[i])) process_sound(r.pitch, r.volume, r.sw);
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         portlost(r);
     }

@@ -38,10 +38,12 @@ class Port : public testing::Test {
     void type(const std::string &bytes) {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-    // One step per byte the reader is to take; each blocks until its byte is there.
-    void steps(reader &r, int count) {
-        while (count--)
+    // Steps until the reader has taken `count` bytes; each read waits for its line.
+    void take(reader &r, size_t count) {
+        for (size_t got = 0; got < count; got += static_cast<size_t>(n)) {
             portstep(r);
+            ASSERT_GT(n, 0);
+        }
     }
 };
 
@@ -69,7 +71,7 @@ TEST_F(Port, CrLfLinePlaysAndNothingIsEchoed) {
     curmess = 110;
     type("215,180|0\r\n");
     CaptureStdout();
-    steps(r, 11); // the CR arrives as a second newline
+    take(r, 11); // the CR arrives as a second newline
     EXPECT_EQ(GetCapturedStdout(), "67\n");
     EXPECT_EQ(calls, (calllist{"write 80 3e 00", "drain", "write 90 43 3c", "drain"}));
     EXPECT_EQ(n, 1);
@@ -84,7 +86,7 @@ TEST_F(Port, LfOnlyLinesKeepEveryDigit) {
     reader r{};
     type("215,180|0\n360,400|0\n");
     CaptureStdout();
-    steps(r, 20);
+    take(r, 20);
     EXPECT_EQ(GetCapturedStdout(), "67\n72\n");
 }
 
@@ -93,7 +95,7 @@ TEST_F(Port, GarbageAndLongFieldsAreHarmless) {
     std::string junk = std::string("\x01\xff\x7f\x1b", 4) + std::string(3000, '7') + ",400|0\r\n";
     type(junk);
     CaptureStdout();
-    steps(r, static_cast<int>(junk.size()));
+    take(r, junk.size());
     EXPECT_EQ(GetCapturedStdout(), "60\n"); // the pitch field is "\x01\xff\x7f": 0
     EXPECT_EQ(r.pos, 0);
 }
@@ -102,7 +104,7 @@ TEST_F(Port, HangupClosesThePortAndReportsOnce) {
     reader r{};
     type("215,180|0\r\n");
     CaptureStdout();
-    steps(r, 11);
+    take(r, 11);
     GetCapturedStdout();
     close(master);
     master = -1;
@@ -125,7 +127,7 @@ TEST(PortLoss, EndOfFileDropsTheHalfReadField) {
     fd = pipefd[0];
     reader r{};
     CaptureStderr();
-    for (int i = 0; i < 7; i++)
+    while (fd >= 0)
         portstep(r);
     EXPECT_EQ(GetCapturedStderr(), "/dev/ttyACM0: sensor lost: end of file\n");
     EXPECT_EQ(fd, -1);

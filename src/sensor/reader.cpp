@@ -12,6 +12,7 @@ static int takefield(reader &r) {
 void dropfield(reader &r) {
     memset(r.text, 0, sizeof r.text);
     r.pos = 0;
+    r.afterline = false;
 }
 
 bool takebyte(reader &r, unsigned char c) {

@@ -17,5 +17,6 @@ struct reader {
 // Takes one byte; true when it ended a line and the readings are ready.
 bool takebyte(reader &r, unsigned char c);
 
-// Forgets a field that was cut off, as when the sensor goes away mid-line.
+// Forgets a field that was cut off, as when the sensor goes away mid-line,
+// and the line end just taken, if any.
 void dropfield(reader &r);

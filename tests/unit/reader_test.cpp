@@ -60,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         stream{"huge_field", std::string(3000, '9') + ",100|0\n\n", {{999, 100, 0}}}),
     [](const auto &info) { return info.param.what; });
 
-TEST(Reader, DroppingAFieldForgetsItsText) {
+TEST(Reader, DroppingAFieldForgetsItsTextAndTheLineEnd) {
     reader r{};
     for (char c : std::string("21"))
         takebyte(r, static_cast<unsigned char>(c));
@@ -68,6 +68,11 @@ TEST(Reader, DroppingAFieldForgetsItsText) {
     takebyte(r, '5');
     takebyte(r, ',');
     EXPECT_EQ(r.pitch, 5);
+
+    EXPECT_TRUE(takebyte(r, '\n'));
+    dropfield(r);
+    // A new connection's first line end is a line end, not the dropped byte of the last.
+    EXPECT_TRUE(takebyte(r, '\n'));
 }
 
 } // namespace

@@ -22,7 +22,7 @@ static const int CYCLE[] = {84, 101, 66, 104};
 
 static long long lasttry;
 
-int instrument(int counter) {
+static int instrument(int counter) {
     return CYCLE[counter % 4];
 }
 

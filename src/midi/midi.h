@@ -13,7 +13,5 @@ void playtone(snd_rawmidi_t *handle, int note, int velocity);
 void noteoff();
 void changetone(snd_rawmidi_t *handle);
 
-int instrument(int counter);
-
 // Milliseconds on a clock that never jumps; kept apart so tests can set the time.
 long long nowms();

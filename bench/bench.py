@@ -1,7 +1,7 @@
 """Latency, throughput and idle cost of the real sensormidi binary, on the
 end-to-end rig (private /dev, pty sensor, recording stand-in for alsa-lib).
 
-Usage: bench.py BINARY RECORDER STANDIN_COST
+Usage: bench.py BINARY RECORDER STANDIN_COST PTYREADER
 """
 
 import os
@@ -33,21 +33,50 @@ def rss_peak_kib(program):
     return 0
 
 
+def timed(sensor, events, count):
+    """Sends `count` lines one at a time; each delay runs from the write of a line to
+    the first new time that events() returns for it."""
+    delays = []
+    for i in range(count):
+        time.sleep(0.005)
+        seen = len(events())
+        sent = time.monotonic()
+        sensor.send(NOTES[i % 2])
+        new = rig.wait_for(lambda: len(events()) > seen and events())
+        delays.append((new[seen] - sent) * 1000)
+    return sorted(delays)
+
+
 def latency(binary, recorder, work, count=500):
     sensor = rig.Sensor()
     program = rig.Program(binary, recorder, work)
-    rig.wait_idle(program, sensor)
-    seen, delays = 0, []
-    for i in range(count):
-        rig.wait_idle(program, sensor)
-        sent = time.monotonic()
-        sensor.send(NOTES[i % 2])
-        ons = rig.wait_for(lambda: len(note_ons(program)) > seen and note_ons(program))
-        seen = len(ons)
-        delays.append((ons[-1].time - sent) * 1000)
+    delays = timed(sensor, lambda: [c.time for c in note_ons(program)], count)
     program.stop()
     sensor.unplug()
-    delays.sort()
+    return delays
+
+
+def wakeup(ptyreader, work, count=500):
+    """The same lines to a reader that only wakes up and notes the time."""
+    sensor = rig.Sensor()
+    log = os.path.join(work, "wakeup.log")
+    reader = subprocess.Popen([ptyreader, rig.PORT, log])
+    rig.wait_for(lambda: os.path.exists(log))
+    state = {"pos": 0, "times": []}
+
+    def times():
+        with open(log, "rb") as f:
+            f.seek(state["pos"])
+            new = f.read()
+        whole = new[:new.rfind(b"\n") + 1]
+        state["pos"] += len(whole)
+        state["times"] += [float(t) for t in whole.split()]
+        return state["times"]
+
+    delays = timed(sensor, times, count)
+    reader.kill()
+    reader.wait()
+    sensor.unplug()
     return delays
 
 
@@ -87,13 +116,14 @@ def idle_cpu(binary, recorder, work, state, seconds=10):
 
 
 def main():
-    binary, recorder, standin_cost = (os.path.abspath(a) for a in sys.argv[1:4])
+    binary, recorder, standin_cost, ptyreader = (os.path.abspath(a) for a in sys.argv[1:5])
     rig.enter_namespace()
     work = tempfile.mkdtemp(prefix="sensormidi-bench-")
     per_call = float(subprocess.run([standin_cost], env={"MIDIREC_LOG": os.path.join(work, "cost.log")},
                                     capture_output=True, text=True, check=True).stdout)
     os.unlink(os.path.join(work, "cost.log"))
 
+    base = wakeup(ptyreader, work)
     delays = latency(binary, recorder, work)
     os.unlink(os.path.join(work, "midi.log"))
     rate, lost, cpu_line, peak = burst(binary, recorder, work)
@@ -101,20 +131,27 @@ def main():
     idle = {s: idle_cpu(binary, recorder, work, s)
             for s in ("port open and silent", "sensor absent", "MIDI output absent")}
 
-    p50, p99 = statistics.median(delays), delays[int(len(delays) * 0.99) - 1]
+    pct = lambda d, q: d[int(len(d) * q) - 1]
+    p50, p99 = statistics.median(delays), pct(delays, 0.99)
+    b50, b99 = statistics.median(base), pct(base, 0.99)
     standin_line = 4 * per_call  # Note Off, drain, Note On, drain
     rows = [
         ("latency, line written to Note On: median", f"{p50:.3f} ms", f"{p50 / LINE_MS:.4f} of a line time"),
         ("latency: 99th percentile", f"{p99:.3f} ms", f"{p99 / LINE_MS:.4f} of a line time"),
-        ("latency: max", f"{delays[-1]:.3f} ms", f"{delays[-1] / MIDI_MS:.2f} MIDI messages"),
+        ("latency: max", f"{delays[-1]:.3f} ms", f"{delays[-1] / MIDI_MS:.2f} MIDI message times"),
+        ("machine alone (pty and wake-up): median, 99th", f"{b50:.3f}, {b99:.3f} ms", ""),
+        ("added by the program: median, 99th", f"{p50 - b50:.3f}, {p99 - b99:.3f} ms",
+         f"{(p99 - b99) / LINE_MS:.4f} of a line time"),
         ("throughput, 20,000-line burst", f"{rate:,.0f} lines/s", f"{rate / LINK_LINES:,.0f} x the link"),
         ("lines lost in the burst", f"{lost}", ""),
-        ("CPU per line in the burst", f"{cpu_line:.1f} us", f"of it stand-in: {standin_line:.1f} us"),
+        ("CPU per line in the burst", f"{cpu_line:.1f} us", f"of it the stand-in: {standin_line:.1f} us"),
     ]
     rows += [(f"CPU over 10 s: {s}", f"{v:.2f} s", f"{round(v * rig.TICK)} ticks") for s, v in idle.items()]
     rows.append(("peak resident memory", f"{peak / 1024:.2f} MiB", ""))
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, kernel {platform.release()}, "
-          f"{platform.python_implementation()} rig; {len(delays)} latency samples")
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                  if line.startswith("model name")), platform.machine())
+    print(f"machine: {model}, {os.cpu_count()} cores, Linux {platform.release()}; "
+          f"{len(delays)} latency samples")
     print("| measure | value | against the physical limits |")
     print("|---|---|---|")
     for name, value, ratio in rows:

@@ -65,7 +65,8 @@ def make_private_dev():
     run("mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666,mode=620",
         "devpts", os.path.join(stage, "pts"))
     os.symlink("pts/ptmx", os.path.join(stage, "ptmx"))
-    run("mount", "--move", stage, "/dev")
+    # A bind, not a move: a move is refused inside an unprivileged user namespace.
+    run("mount", "--rbind", stage, "/dev")
 
 
 class Sensor:

@@ -39,9 +39,11 @@ void catchsignals() {
 }
 
 void stopnow(int sig) {
+    // From here any stop signal ends the program at once, should the drain hang.
+    for (int s : STOPSIGNALS)
+        signal(s, SIG_DFL);
     noteoff();
     if (fd >= 0) tcsetattr(fd, TCSANOW, &oldtp);
-    signal(sig, SIG_DFL);
     raise(sig);
     _exit(128 + sig);
 }

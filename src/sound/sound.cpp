@@ -20,7 +20,7 @@ struct band {
     int value;
 };
 
-// Not monotonic: 201-250 plays softer than 151-200. Kept, as players know it that way.
+// Not monotonic: 201-250 plays softer than 151-200, as the instrument always has.
 const band VELOCITIES[] = {{301, 100}, {251, 70}, {201, 55}, {151, 60}, {111, 40}, {91, 30}};
 const int SILENT = 0;
 const int SILENCE_MAX = 90;

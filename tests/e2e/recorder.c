@@ -4,6 +4,7 @@
  *
  * MIDIREC_OPEN_OK_AT=K   opens fail with -ENOENT until the K-th (0: never succeed)
  * MIDIREC_FAIL_WRITE=K   the write after the K-th fails with -ENODEV, once
+ * MIDIREC_HANG_DRAIN=K   the drains after the K-th never return, as a stuck device's
  */
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
@@ -17,7 +18,7 @@
 #include <unistd.h>
 
 static char device;
-static int opens, writes;
+static int opens, writes, drains;
 
 static void record(const char *fmt, ...) {
     static int logfd = -1;
@@ -72,6 +73,9 @@ ssize_t snd_rawmidi_write(snd_rawmidi_t *handle, const void *buffer, size_t size
 
 int snd_rawmidi_drain(snd_rawmidi_t *handle) {
     record("drain%s", which(handle));
+    long hangafter = setting("MIDIREC_HANG_DRAIN", -1);
+    if (hangafter >= 0 && ++drains > hangafter)
+        for (;;) pause();
     return 0;
 }
 

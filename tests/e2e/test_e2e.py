@@ -277,6 +277,18 @@ class Stopping(Rig):
     def test_sighup(self):
         self.stop_while_sounding(signal.SIGHUP)
 
+    def test_second_signal_ends_a_stuck_stop_at_once(self):
+        sensor = self.plug()
+        program = self.start(MIDIREC_HANG_DRAIN=2)
+        sensor.send("300,400|0\r\n")
+        self.wait_calls(program, 6)
+        program.proc.send_signal(signal.SIGTERM)
+        wait_for(lambda: len(program.calls()) == 8, what="the stop's Note Off")
+        self.assertTrue(program.alive())  # its drain never returns
+        program.proc.send_signal(signal.SIGINT)
+        program.proc.wait(5)
+        self.assertEqual(program.proc.returncode, -signal.SIGINT)
+
     def test_stop_during_the_pause(self):
         sensor = self.plug()
         program = self.start()

@@ -144,10 +144,12 @@ def main():
          f"{(p99 - b99) / LINE_MS:.4f} of a line time"),
         ("throughput, 20,000-line burst", f"{rate:,.0f} lines/s", f"{rate / LINK_LINES:,.0f} x the link"),
         ("lines lost in the burst", f"{lost}", ""),
-        ("CPU per line in the burst", f"{cpu_line:.1f} us", f"of it the stand-in: {standin_line:.1f} us"),
+        ("CPU per line in the burst", f"{cpu_line:.1f} us",
+         f"{cpu_line / 1000 / LINE_MS:.4f} of a core at the link's full rate; "
+         f"of it the stand-in: {standin_line:.1f} us"),
     ]
     rows += [(f"CPU over 10 s: {s}", f"{v:.2f} s", f"{round(v * rig.TICK)} ticks") for s, v in idle.items()]
-    rows.append(("peak resident memory", f"{peak / 1024:.2f} MiB", ""))
+    rows.append(("peak resident memory, after the burst", f"{peak / 1024:.2f} MiB", ""))
     model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                   if line.startswith("model name")), platform.machine())
     print(f"machine: {model}, {os.cpu_count()} cores, Linux {platform.release()}; "

@@ -45,5 +45,5 @@ void stopnow(int sig) {
     noteoff();
     if (fd >= 0) tcsetattr(fd, TCSANOW, &oldtp);
     raise(sig);
-    _exit(128 + sig);
+    _exit(128 + sig); // only if the signal could not end it
 }

@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from model import Model  # noqa: E402
 
 SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
-TOLERANCE = 0.005  # seconds
+TOLERANCE = 0.010  # seconds: the replay's own timing plus the program's latency
 BINARY = RECORDER = None
 
 

@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import Model  # noqa: E402
-from rig import (PORT, Program, Sensor, enter_namespace, wait_for, wait_idle)  # noqa: E402
+from rig import (PORT, SLEEPS, Program, Sensor, enter_namespace, wait_for, wait_idle)  # noqa: E402
 
 BINARY = RECORDER = None
 OPENED = ["open hw:1,0,0 0", "nonblock 1"]
@@ -294,6 +294,7 @@ class Stopping(Rig):
         program = self.start()
         sensor.send("300,400|0\r\n0,0|1\r\n")
         self.wait_calls(program, 2 + 4 + 3)
+        wait_for(lambda: program.syscall() in SLEEPS, what="the pause")
         sent = time.monotonic()
         program.proc.send_signal(signal.SIGTERM)
         program.proc.wait(5)

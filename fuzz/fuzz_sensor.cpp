@@ -98,7 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         midiOutHandle = nullptr;
         openresult = -ENOENT;
     }
-    if (data[0] & 2) failures.assign(data[1], 0), failures.push_back(-ENODEV);
+    if (data[0] & 2) {
+        failures.assign(data[1], 0);
+        failures.push_back(-ENODEV);
+    }
 
     char *printed = nullptr;
     size_t printedsize = 0;

@@ -54,7 +54,7 @@ void openport() {
 
 static void waitport() {
     // The absence was reported once; a failed retry says nothing more.
-    sleep(1);
+    onesecond();
     if (stopsig) return;
     if (tryport()) fprintf(stderr, "%s: sensor connected\n", PORT);
 }

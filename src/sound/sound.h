@@ -10,5 +10,6 @@ void process_sound(int pitch, int volume, int sw);
 int velocity(int volume);
 int note(int pitch);
 
-// Waits a second after an instrument change; kept apart so tests need not wait.
+// Waits a second: after an instrument change, and between looks for a missing
+// sensor. Kept apart so tests need not wait.
 void onesecond();

@@ -4,7 +4,10 @@
  *
  * MIDIREC_OPEN_OK_AT=K   opens fail with -ENOENT until the K-th (0: never succeed)
  * MIDIREC_FAIL_WRITE=K   the write after the K-th fails with -ENODEV, once
- * MIDIREC_HANG_DRAIN=K   the drains after the K-th never return, as a stuck device's
+ * MIDIREC_HANG_DRAIN=K   drain number K+1 waits until a signal interrupts it, as a
+ *                        stuck device's, then fails with -EINTR. It waits in a read
+ *                        of an empty pipe, which the kernel restarts under
+ *                        SA_RESTART, as it does a real drain.
  */
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
@@ -73,10 +76,15 @@ ssize_t snd_rawmidi_write(snd_rawmidi_t *handle, const void *buffer, size_t size
 
 int snd_rawmidi_drain(snd_rawmidi_t *handle) {
     record("drain%s", which(handle));
-    long hangafter = setting("MIDIREC_HANG_DRAIN", -1);
-    if (hangafter >= 0 && ++drains > hangafter)
-        for (;;) pause();
-    return 0;
+    if (++drains != setting("MIDIREC_HANG_DRAIN", -1) + 1) return 0;
+    int never[2];
+    char byte;
+    if (pipe(never) != 0) abort();
+    while (read(never[0], &byte, 1) < 0 && errno != EINTR) {
+    }
+    close(never[0]);
+    close(never[1]);
+    return -EINTR;
 }
 
 int snd_rawmidi_close(snd_rawmidi_t *handle) {

@@ -74,7 +74,10 @@ class Sensor:
 
     def __init__(self):
         self.master, self.slave = os.openpty()
-        os.symlink(os.ttyname(self.slave), PORT)
+        self.name = os.ttyname(self.slave)
+        # The kernel's defaults, as a newly plugged device has them.
+        self.default = termios.tcgetattr(self.slave)
+        os.symlink(self.name, PORT)
 
     def send(self, data):
         if isinstance(data, str):
@@ -183,6 +186,11 @@ class Program:
             return int(first) if first.lstrip("-").isdigit() else None
         except (OSError, IndexError):
             return None
+
+    def files(self):
+        """What the program's open descriptors point at."""
+        fds = f"/proc/{self.pid}/fd"
+        return [os.readlink(os.path.join(fds, fd)) for fd in os.listdir(fds)]
 
     def rchar(self):
         with open(f"/proc/{self.pid}/io") as f:

@@ -8,12 +8,13 @@ import random
 import signal
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import Model  # noqa: E402
-from rig import (PORT, SLEEPS, Program, Sensor, enter_namespace, wait_for, wait_idle)  # noqa: E402
+from rig import (PORT, READ, SLEEPS, Program, Sensor, enter_namespace, wait_for, wait_idle)  # noqa: E402
 
 BINARY = RECORDER = None
 OPENED = ["open hw:1,0,0 0", "nonblock 1"]
@@ -184,14 +185,23 @@ class SensorPort(Rig):
         sensor.send("300,400|0\r\n")
         self.wait_calls(program, 6)
         wait_idle(program, sensor)
+        self.assertIn(sensor.name, program.files())
         sensor.unplug()
         wait_for(lambda: program.err, what="the loss to be reported")
         self.assertRegex(program.err[0], f"^{PORT}: sensor lost: ")
+        # Held open, a real USB device would come back under another name.
+        self.assertNotIn(sensor.name, program.files())
         self.assert_no_cpu(program)
         self.assertEqual(len(program.err), 1)
         sensor = self.plug()
         wait_for(lambda: len(program.err) == 2, what="the port to be found again")
         self.assertEqual(program.err[1], f"{PORT}: sensor connected")
+        # The new device came with the defaults; the program applied its own again.
+        now = sensor.settings()
+        self.assertNotEqual(now, sensor.default)
+        self.assertTrue(now[3] & termios.ICANON)
+        self.assertFalse(now[3] & termios.ECHO)
+        self.assertTrue(now[0] & termios.ICRNL)
         sensor.send("100,400|0\r\n")
         calls = self.wait_calls(program, 10)
         self.assertEqual(texts(calls[6:]), ["write 80 45 00", "drain", "write 90 3e 64", "drain"])
@@ -230,7 +240,7 @@ class MidiOutput(Rig):
             self.assertGreaterEqual(b.time - a.time, 1.0)
         first_write = next(i for i, c in enumerate(calls) if c.name == "write")
         self.assertEqual(texts(calls[first_write - 2:first_write]), OPENED)
-        self.assertIn("hw:1,0,0: MIDI output open", program.err)
+        wait_for(lambda: "hw:1,0,0: MIDI output open" in program.err, what="the open report")
         self.assert_clean_midi(program)
 
     def test_output_lost_while_playing_is_reopened(self):
@@ -248,6 +258,7 @@ class MidiOutput(Rig):
         self.assertEqual(texts(calls[6:]), ["write 80 45 00", "close"] + OPENED
                          + ["write 80 3e 00", "drain", "write 90 43 64", "drain"])
         self.assertGreaterEqual(calls[8].time - calls[7].time, 1.0)
+        wait_for(lambda: len(program.err) == 2, what="the reopen report")
         self.assertEqual(program.err[1:], ["hw:1,0,0: MIDI output open"])
 
 
@@ -288,6 +299,17 @@ class Stopping(Rig):
         program.proc.send_signal(signal.SIGINT)
         program.proc.wait(5)
         self.assertEqual(program.proc.returncode, -signal.SIGINT)
+
+    def test_stop_during_a_stuck_drain(self):
+        sensor = self.plug()
+        program = self.start(MIDIREC_HANG_DRAIN=1)
+        sensor.send("300,400|0\r\n")
+        self.wait_calls(program, 6)
+        wait_for(lambda: program.syscall() == READ, what="the drain to wait")
+        program.proc.send_signal(signal.SIGTERM)
+        program.proc.wait(5)
+        self.assertEqual(program.proc.returncode, -signal.SIGTERM)
+        self.assertEqual(texts(program.calls()[6:]), ["write 80 45 00", "drain"])
 
     def test_stop_during_the_pause(self):
         sensor = self.plug()

@@ -11,11 +11,17 @@ int openresult = 0;
 std::vector<long> failures;
 long long fakems = 0;
 int quietset = 0;
+bool tellcalls = false;
 
 static char device;
 
 static snd_rawmidi_t *fakehandle() {
     return reinterpret_cast<snd_rawmidi_t *>(&device);
+}
+
+static void record(const std::string &call) {
+    calls.push_back(call);
+    if (tellcalls) fprintf(stderr, "%s\n", call.c_str());
 }
 
 static long nextresult(long ok) {
@@ -36,6 +42,7 @@ void freshstart() {
     failures.clear();
     openresult = 0;
     quietset = 0;
+    tellcalls = false;
     // Far from any earlier test's last try.
     fakems += 100000;
 }
@@ -45,21 +52,21 @@ long long nowms() {
 }
 
 void onesecond() {
-    calls.push_back("pause");
+    record("pause");
     fakems += 1000;
 }
 
 extern "C" {
 
 int snd_rawmidi_open(snd_rawmidi_t **in, snd_rawmidi_t **out, const char *name, int mode) {
-    calls.push_back("open " + std::string(in ? "in " : "") + name + " " + std::to_string(mode));
+    record("open " + std::string(in ? "in " : "") + name + " " + std::to_string(mode));
     if (openresult < 0) return openresult;
     *out = fakehandle();
     return 0;
 }
 
 int snd_rawmidi_nonblock(snd_rawmidi_t *handle, int nonblock) {
-    calls.push_back(handle == fakehandle() ? "nonblock " + std::to_string(nonblock) : "nonblock ?");
+    record(handle == fakehandle() ? "nonblock " + std::to_string(nonblock) : "nonblock ?");
     return 0;
 }
 
@@ -71,17 +78,17 @@ ssize_t snd_rawmidi_write(snd_rawmidi_t *handle, const void *buffer, size_t size
         snprintf(hex, sizeof hex, " %02x", bytes[i]);
         line += hex;
     }
-    calls.push_back(line);
+    record(line);
     return nextresult(static_cast<long>(size));
 }
 
 int snd_rawmidi_drain(snd_rawmidi_t *handle) {
-    calls.push_back(handle == fakehandle() ? "drain" : "drain ?");
+    record(handle == fakehandle() ? "drain" : "drain ?");
     return static_cast<int>(nextresult(0));
 }
 
 int snd_rawmidi_close(snd_rawmidi_t *handle) {
-    calls.push_back(handle == fakehandle() ? "close" : "close ?");
+    record(handle == fakehandle() ? "close" : "close ?");
     return 0;
 }
 

@@ -3,12 +3,16 @@
 #include "midirecord.h"
 
 #include "sensor/port.h"
+#include "sensor/stop.h"
 #include "sound/sound.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <pty.h>
+#include <thread>
 #include <unistd.h>
 
 using testing::internal::CaptureStderr;
@@ -18,6 +22,19 @@ using testing::internal::GetCapturedStdout;
 using calllist = std::vector<std::string>;
 
 namespace {
+
+// The line settings the instrument reads the sensor with.
+void expectprepared(int tty) {
+    termios now{};
+    ASSERT_EQ(tcgetattr(tty, &now), 0);
+    EXPECT_TRUE(now.c_lflag & ICANON);
+    EXPECT_FALSE(now.c_lflag & (ECHO | ECHONL | ISIG));
+    EXPECT_TRUE(now.c_iflag & ICRNL);
+    EXPECT_TRUE(now.c_iflag & IGNPAR);
+    EXPECT_EQ(now.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
+    EXPECT_EQ(fcntl(tty, F_GETFL) & O_NONBLOCK, 0);
+}
 
 class Port : public testing::Test {
   protected:
@@ -47,22 +64,25 @@ class Port : public testing::Test {
     }
 };
 
-TEST_F(Port, PreparedSettingsAreApplied) {
-    termios now{};
-    ASSERT_EQ(tcgetattr(fd, &now), 0);
-    EXPECT_TRUE(now.c_lflag & ICANON);
-    EXPECT_FALSE(now.c_lflag & (ECHO | ECHONL | ISIG));
-    EXPECT_TRUE(now.c_iflag & ICRNL);
-    EXPECT_TRUE(now.c_iflag & IGNPAR);
-    EXPECT_EQ(now.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
+TEST_F(Port, PreparedSettingsAreAppliedOnEveryOpen) {
+    expectprepared(fd);
     EXPECT_EQ(newtp.c_cflag, 0x800008BDu);
     EXPECT_EQ(newtp.c_iflag, 0x104u);
     EXPECT_EQ(newtp.c_lflag, 2u);
     EXPECT_EQ(newtp.c_oflag, 0u);
     for (cc_t c : newtp.c_cc)
         EXPECT_EQ(c, 0);
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+
+    // A re-plugged sensor is a new device with the kernel's defaults.
+    int master2, slave2;
+    ASSERT_EQ(openpty(&master2, &slave2, nullptr, nullptr, nullptr), 0);
+    int first = fd;
+    fd = slave2;
+    setupport();
+    expectprepared(slave2);
+    close(master2);
+    close(slave2);
+    fd = first;
 }
 
 TEST_F(Port, CrLfLinePlaysAndNothingIsEchoed) {
@@ -108,14 +128,106 @@ TEST_F(Port, HangupClosesThePortAndReportsOnce) {
     GetCapturedStdout();
     close(master);
     master = -1;
+    int lost = fd;
     CaptureStderr();
     portstep(r);
     std::string said = GetCapturedStderr();
     EXPECT_EQ(fd, -1);
+    // Held open, the old device would keep its name and the re-plugged one get another.
+    EXPECT_EQ(fcntl(lost, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
     EXPECT_TRUE(said == "/dev/ttyACM0: sensor lost: Input/output error\n" ||
                 said == "/dev/ttyACM0: sensor lost: end of file\n")
         << said;
     EXPECT_EQ(current, 67); // the sound state outlives the connection
+}
+
+TEST_F(Port, AnEmptyNonBlockingReadIsNoLoss) {
+    // As when a stop signal switched the port to non-blocking just before the read.
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    int open = fd;
+    reader r{};
+    CaptureStderr();
+    portstep(r);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(fd, open);
+}
+
+void nothing(int) {}
+
+TEST_F(Port, AnInterruptedReadIsNoLoss) {
+    struct sigaction sa {};
+    sa.sa_handler = nothing; // no SA_RESTART, like the stop handler
+    sigaction(SIGUSR1, &sa, nullptr);
+    std::atomic<bool> done{false};
+    pthread_t reading = pthread_self();
+    // Signals until one lands while the read waits; none is sent after it returns.
+    std::thread poke([&] {
+        while (!done) {
+            pthread_kill(reading, SIGUSR1);
+            usleep(1000);
+        }
+    });
+    int open = fd;
+    reader r{};
+    CaptureStderr();
+    portstep(r);
+    done = true;
+    poke.join();
+    signal(SIGUSR1, SIG_DFL);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(fd, open);
+}
+
+TEST_F(Port, StopSignalMakesThePortNonBlocking) {
+    catchsignals();
+    struct sigaction installed {};
+    sigaction(SIGTERM, nullptr, &installed);
+    // A restarted read or drain would keep waiting instead of stopping.
+    EXPECT_FALSE(installed.sa_flags & SA_RESTART);
+    raise(SIGTERM);
+    EXPECT_EQ(stopsig, SIGTERM);
+    // A signal just before the blocking read must not leave it waiting.
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    stopsig = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        signal(sig, SIG_DFL);
+}
+
+TEST_F(Port, PendingStopSilencesRestoresThePortAndDiesOfTheSignal) {
+    termios before{};
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    oldtp = before;
+    oldtp.c_lflag |= ECHO; // the settings found at open, as the stop must put them back
+    current = 69;
+    tellcalls = true;
+    reader r{};
+    EXPECT_EXIT(
+        {
+            stopsig = SIGTERM;
+            portstep(r);
+        },
+        testing::KilledBySignal(SIGTERM), "^write 80 45 00\ndrain\n$");
+    termios after{};
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+}
+
+TEST(PortAbsent, WaitsASecondBeforeEachLook) {
+    freshstart();
+    fd = -1;
+    reader r{};
+    CaptureStderr();
+    portstep(r);
+    std::string said = GetCapturedStderr();
+    EXPECT_EQ(calls, (calllist{"pause"}));
+    if (fd >= 0) { // a real sensor on this machine
+        EXPECT_EQ(said, "/dev/ttyACM0: sensor connected\n");
+        close(fd);
+        fd = -1;
+    }
 }
 
 TEST(PortLoss, EndOfFileDropsTheHalfReadField) {

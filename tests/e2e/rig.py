@@ -190,7 +190,9 @@ class Program:
     def files(self):
         """What the program's open descriptors point at."""
         fds = f"/proc/{self.pid}/fd"
-        return [os.readlink(os.path.join(fds, fd)) for fd in os.listdir(fds)]
+        # A pty that has gone away still shows, marked as deleted.
+        return [os.readlink(os.path.join(fds, fd)).removesuffix(" (deleted)")
+                for fd in os.listdir(fds)]
 
     def rchar(self):
         with open(f"/proc/{self.pid}/io") as f:

@@ -206,7 +206,9 @@ TEST_F(Port, PendingStopSilencesRestoresThePortAndDiesOfTheSignal) {
     reader r{};
     EXPECT_EXIT(
         {
+            // As the stop handler leaves it: a signal and a port that no longer blocks.
             stopsig = SIGTERM;
+            fcntl(fd, F_SETFL, O_NONBLOCK);
             portstep(r);
         },
         testing::KilledBySignal(SIGTERM), "^write 80 45 00\ndrain\n$");

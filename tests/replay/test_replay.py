@@ -1,6 +1,7 @@
-"""The replay of a shipped session: the MIDI file it writes, read back with an
-independent reader (mido), holds the messages the instrument's rules predict
-at the times the lines were sent; the picture and sound files are well-formed.
+"""The replay of a shipped session: the MIDI file it writes, read back, holds
+the messages the instrument's rules predict at the times the lines were sent,
+and ends with the Note Off the program sends when stopped; the sound ends a
+short while after it; the picture is well-formed.
 
 Usage: test_replay.py BINARY RECORDER   (Debian's python3, for python3-mido)
 """
@@ -22,6 +23,7 @@ from model import Model  # noqa: E402
 
 SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
 TOLERANCE = 0.010  # seconds: the replay's own timing plus the program's latency
+TAIL = 2.0  # seconds of sound after the last message
 BINARY = RECORDER = None
 
 
@@ -41,6 +43,8 @@ def expected(session):
                 messages.append((at, bytes(int(b, 16) for b in call.split()[1:])))
         if model.calls[before:] and model.calls[-1].startswith("write c0"):
             free_at = at + 1.0
+    # Stopped after the last line: the sounding note is switched off.
+    messages.append((max(at, free_at), bytes([0x80, model.current, 0])))
     return messages, model.log
 
 
@@ -58,15 +62,21 @@ class Replay(unittest.TestCase):
         cls.base = os.path.join(cls.out, "changes")
         cls.messages, cls.log = expected(SESSION)
 
-    def test_midi_file_holds_the_predicted_messages_at_their_times(self):
+    def played(self):
         got, now = [], 0.0
         for msg in mido.MidiFile(self.base + ".mid"):
             now += msg.time
             if not msg.is_meta:
                 got.append((now, bytes(msg.bytes())))
+        return got
+
+    def test_midi_file_holds_the_predicted_messages_at_their_times(self):
+        got = self.played()
         self.assertEqual([m for _, m in got], [m for _, m in self.messages])
-        for (t_got, m), (t_want, _) in zip(got, self.messages):
+        # The stop comes whenever the replay ends it, after the last line.
+        for (t_got, m), (t_want, _) in zip(got[:-1], self.messages):
             self.assertAlmostEqual(t_got, t_want, delta=TOLERANCE, msg=m.hex())
+        self.assertGreater(got[-1][0], self.messages[-1][0] - TOLERANCE)
         self.assertEqual(sum(m[0] == 0xC0 for _, m in got), 4)
 
     def test_note_log(self):
@@ -81,10 +91,13 @@ class Replay(unittest.TestCase):
         self.assertEqual(classes.count("note"), played)
         self.assertEqual(classes.count("program"), 4)
 
-    def test_wav_holds_the_whole_session(self):
+    def test_wav_ends_shortly_after_the_last_message(self):
         with wave.open(self.base + ".wav") as w:
             seconds = w.getnframes() / w.getframerate()
-        self.assertGreater(seconds, self.messages[-1][0])
+            w.setpos(w.getnframes() - 1)
+            last = w.readframes(1)
+        self.assertAlmostEqual(seconds, self.played()[-1][0] + TAIL, delta=0.01)
+        self.assertEqual(last, bytes(len(last)))  # faded out, no click
 
 
 if __name__ == "__main__":

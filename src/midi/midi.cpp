@@ -3,7 +3,8 @@
 // The port is opened once at start. When it is missing, or a USB interface
 // is pulled while playing, the instrument runs on silently: every write is
 // skipped until the port opens again, tried at most once a second and only
-// when there is something to send.
+// when there is something to send. A write that finds the port gone tries
+// it once more at once, since the interface may be back already.
 #include "midi/midi.h"
 
 #include "midi/message.h"
@@ -39,6 +40,14 @@ static void midi_open() {
     snd_rawmidi_nonblock(midiOutHandle, 1);
 }
 
+// Every open after the first: alsa-lib explained the first failure, and a
+// retry once a second would only repeat it.
+static void midi_reopen() {
+    snd_lib_error_set_handler(quiet);
+    midi_open();
+    if (midiOutHandle) fprintf(stderr, "%s: MIDI output open\n", MIDI_PORT);
+}
+
 void midi_init() {
     midi_open();
     if (err < 0) printf("Can't open MIDI output: %s\n", snd_strerror(err));
@@ -46,10 +55,7 @@ void midi_init() {
 
 void midi_retry() {
     if (midiOutHandle || nowms() - lasttry < RETRY_MS) return;
-    // alsa-lib explained the first failure; once a second it would only repeat itself.
-    snd_lib_error_set_handler(quiet);
-    midi_open();
-    if (midiOutHandle) fprintf(stderr, "%s: MIDI output open\n", MIDI_PORT);
+    midi_reopen();
 }
 
 // The errors of a port that has gone away, as opposed to one that is only full.
@@ -62,34 +68,44 @@ static void midi_lost(long result) {
             snd_strerror(static_cast<int>(result)));
     snd_rawmidi_close(midiOutHandle);
     midiOutHandle = nullptr;
-    lasttry = nowms();
 }
 
-static void midiwrite(snd_rawmidi_t *handle, const unsigned char *bytes, size_t size, bool drain) {
-    // A handle closed earlier in the same step, or never opened, gets nothing.
-    if (!handle || handle != midiOutHandle) return;
-    // Other failures, a full port among them, lose the bytes and nothing else.
-    long result = snd_rawmidi_write(handle, bytes, size);
-    if (!gone(result) && drain) result = snd_rawmidi_drain(handle);
-    if (gone(result)) midi_lost(result);
+// Other failures, a full port among them, lose the bytes and nothing else.
+static long send(const unsigned char *bytes, size_t size, bool drain) {
+    long result = snd_rawmidi_write(midiOutHandle, bytes, size);
+    if (!gone(result) && drain) result = snd_rawmidi_drain(midiOutHandle);
+    return result;
 }
 
-void playtone(snd_rawmidi_t *handle, int note, int velocity) {
+// Writes go to the output open at the time, which may have been reopened since
+// the caller took its handle; with none open, they are skipped.
+static void midiwrite(const unsigned char *bytes, size_t size, bool drain) {
+    if (!midiOutHandle) return;
+    long result = send(bytes, size, drain);
+    if (!gone(result)) return;
+    midi_lost(result);
+    // A synth unplugged and plugged back while nothing played is back already, and
+    // its card freed the old one's place: one try at once, then the retries.
+    midi_reopen();
+    if (midiOutHandle && gone(result = send(bytes, size, drain))) midi_lost(result);
+}
+
+void playtone(snd_rawmidi_t *, int note, int velocity) {
     auto off = noteoffmsg(current);
-    midiwrite(handle, off.data(), off.size(), true);
+    midiwrite(off.data(), off.size(), true);
     auto on = noteonmsg(note, velocity);
-    midiwrite(handle, on.data(), on.size(), true);
+    midiwrite(on.data(), on.size(), true);
     curvol = velocity;
 }
 
 void noteoff() {
     auto off = noteoffmsg(current);
-    midiwrite(midiOutHandle, off.data(), off.size(), true);
+    midiwrite(off.data(), off.size(), true);
 }
 
-void changetone(snd_rawmidi_t *handle) {
+void changetone(snd_rawmidi_t *) {
     toneptr++;
     auto change = programmsg(instrument(toneptr));
     // No drain here: the one-second pause follows.
-    midiwrite(handle, change.data(), change.size(), false);
+    midiwrite(change.data(), change.size(), false);
 }

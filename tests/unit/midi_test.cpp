@@ -86,27 +86,59 @@ TEST(MissingOutput, InstrumentChangesStillCountAndPause) {
     EXPECT_EQ(toneptr, 1);
 }
 
+std::string lostline(long result) {
+    return "hw:1,0,0: MIDI output lost: " + std::string(snd_strerror(static_cast<int>(result))) +
+           "\n";
+}
+
 class LostOutput : public testing::TestWithParam<long> {};
-TEST_P(LostOutput, IsClosedReportedOnceAndReopened) {
+TEST_P(LostOutput, IsReopenedAtOnceAndTheMessageSentAgain) {
     freshstart();
     failures = {GetParam()};
     CaptureStdout();
     CaptureStderr();
     process_sound(300, 400, 0);
+    EXPECT_EQ(GetCapturedStdout(), "69\n");
+    EXPECT_EQ(GetCapturedStderr(), lostline(GetParam()) + "hw:1,0,0: MIDI output open\n");
+    EXPECT_EQ(calls, (calllist{"write 80 00 00", "close", "open hw:1,0,0 0", "nonblock 1",
+                               "write 80 00 00", "drain", "write 90 45 64", "drain"}));
+    EXPECT_GE(quietset, 1);
+}
+
+TEST_P(LostOutput, StillGoneIsTriedAgainAtMostOnceASecond) {
+    freshstart();
+    failures = {GetParam()};
+    openresult = -ENOENT;
+    CaptureStdout();
+    CaptureStderr();
+    process_sound(300, 400, 0);
     process_sound(100, 400, 0); // within the second: skipped
-    EXPECT_EQ(calls, (calllist{"write 80 00 00", "close"}));
+    EXPECT_EQ(calls, (calllist{"write 80 00 00", "close", "open hw:1,0,0 0"}));
     EXPECT_EQ(midiOutHandle, nullptr);
+    EXPECT_GE(quietset, 1); // alsa-lib's own complaint about the missing card
+    openresult = 0;
     fakems += 1000;
     process_sound(215, 400, 0);
     EXPECT_EQ(GetCapturedStdout(), "69\n62\n67\n");
-    EXPECT_EQ(GetCapturedStderr(), "hw:1,0,0: MIDI output lost: " +
-                                       std::string(snd_strerror(static_cast<int>(GetParam()))) +
-                                       "\nhw:1,0,0: MIDI output open\n");
-    calllist expected{"write 80 00 00", "close", "open hw:1,0,0 0", "nonblock 1",
-                      "write 80 3e 00", "drain", "write 90 43 64",  "drain"};
+    EXPECT_EQ(GetCapturedStderr(), lostline(GetParam()) + "hw:1,0,0: MIDI output open\n");
+    calllist expected{"write 80 00 00",  "close",          "open hw:1,0,0 0",
+                      "open hw:1,0,0 0", "nonblock 1",     "write 80 3e 00",
+                      "drain",           "write 90 43 64", "drain"};
     EXPECT_EQ(calls, expected);
 }
 INSTANTIATE_TEST_SUITE_P(GoneErrors, LostOutput, testing::Values(-ENODEV, -EBADFD, -EIO, -ENXIO));
+
+TEST(LostOutput, OneTryAtOnceNeverALoop) {
+    freshstart();
+    failures = {-ENODEV, -ENODEV};
+    CaptureStderr();
+    playtone(midiOutHandle, 64, 40);
+    EXPECT_EQ(GetCapturedStderr(),
+              lostline(-ENODEV) + "hw:1,0,0: MIDI output open\n" + lostline(-ENODEV));
+    EXPECT_EQ(calls, (calllist{"write 80 00 00", "close", "open hw:1,0,0 0", "nonblock 1",
+                               "write 80 00 00", "close"}));
+    EXPECT_EQ(midiOutHandle, nullptr);
+}
 
 TEST(LostOutput, AFailedDrainCountsAsWell) {
     freshstart();
@@ -114,7 +146,8 @@ TEST(LostOutput, AFailedDrainCountsAsWell) {
     CaptureStderr();
     playtone(midiOutHandle, 64, 40);
     GetCapturedStderr();
-    EXPECT_EQ(calls, (calllist{"write 80 00 00", "drain", "close"}));
+    EXPECT_EQ(calls, (calllist{"write 80 00 00", "drain", "close", "open hw:1,0,0 0", "nonblock 1",
+                               "write 80 00 00", "drain", "write 90 40 28", "drain"}));
     EXPECT_EQ(curvol, 40);
 }
 

@@ -120,11 +120,13 @@ class Program:
     """The real binary, started as a session leader, as a service would be."""
 
     def __init__(self, binary, recorder, workdir, closed_stdout=False, **settings):
+        """recorder: the stand-in to preload for alsa-lib's raw MIDI calls; None for the real."""
         self.log = os.path.join(workdir, "midi.log")
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "MIDIREC_LOG": self.log,
-               "LD_PRELOAD": recorder,
                # An instrumented build must accept the preloaded library beside its runtime.
                "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
+        if recorder:
+            env["LD_PRELOAD"] = recorder
         env.update({k: str(v) for k, v in settings.items()})
         self.out, self.err = [], []
         self._logpos, self._calls = 0, []

@@ -1,0 +1,369 @@
+"""The unchanged sensormidi binary on the real kernel stack, inside the
+virtual machine that vm.py boots: a USB "sensor" (the acm gadget function)
+through cdc-acm as /dev/ttyACM0, and a USB "synth" (the midi gadget function)
+through snd-usb-audio as ALSA card 1, both on dummy_hcd's software USB.
+Unplugging is unbinding a gadget from its controller.
+
+Usage (inside the guest): guest.py BINARY [unittest arguments]
+"""
+
+import fcntl
+import os
+import signal
+import subprocess
+import sys
+import termios
+import threading
+import time
+import tty
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from model import Model  # noqa: E402
+from rig import Program, wait_for  # noqa: E402
+
+BINARY = None
+PORT = "/dev/ttyACM0"
+GADGET_TTY = "/dev/ttyGS0"
+GADGETS = "/sys/kernel/config/usb_gadget"
+SYNTH_CARD = 0  # the gadget side's own card; card 1 is the host side's
+CARD1 = ["/proc/asound/card1", "/dev/snd/controlC1", "/dev/snd/midiC1D0"]
+IDLE_CPU = 0.05  # seconds of CPU allowed over a three-second wait
+WAIT = 30  # seconds for anything the emulated machine does
+
+
+def write(path, value):
+    with open(path, "w") as f:
+        f.write(value)
+
+
+def modprobe(*args):
+    subprocess.run(["modprobe", "-d", os.environ["VM_MODULES"], *args], check=True)
+
+
+def wait(check, what):
+    return wait_for(check, WAIT, what)
+
+
+class Gadget:
+    """One USB device of the gadget framework, plugged into its own controller."""
+
+    def __init__(self, name, function, udc, **attributes):
+        self.dir, self.udc = os.path.join(GADGETS, name), udc
+        os.mkdir(self.dir)
+        write(os.path.join(self.dir, "idVendor"), "0x1d6b")  # Linux Foundation
+        write(os.path.join(self.dir, "idProduct"), "0x0104")  # multifunction composite gadget
+        strings = os.path.join(self.dir, "strings", "0x409")
+        os.makedirs(strings)
+        write(os.path.join(strings, "product"), name)
+        func = os.path.join(self.dir, "functions", function)
+        os.mkdir(func)
+        for key, value in attributes.items():
+            write(os.path.join(func, key), str(value))
+        config = os.path.join(self.dir, "configs", "c.1")
+        os.mkdir(config)
+        os.symlink(func, os.path.join(config, function))
+
+    def plug(self):
+        write(os.path.join(self.dir, "UDC"), self.udc)
+
+    def unplug(self):
+        write(os.path.join(self.dir, "UDC"), "\n")
+
+
+class Sensor:
+    """The sensor's side of the serial link: what it writes, the host reads."""
+
+    def __init__(self, gadget):
+        self.gadget, self.fd = gadget, None
+
+    def plug(self):
+        self.gadget.plug()
+        wait(lambda: os.path.exists(PORT) and os.path.exists(GADGET_TTY), "the sensor to appear")
+        self.fd = os.open(GADGET_TTY, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)  # the device's own side: no echo, bytes as they are
+
+    def unplug(self):
+        os.close(self.fd)
+        self.fd = None
+        self.gadget.unplug()
+        wait(lambda: not os.path.exists(PORT), "the sensor to go")
+
+    def send(self, text):
+        os.write(self.fd, text.encode())
+
+
+def port_settings():
+    """The host side's line settings, read as any other program would."""
+    fd = os.open(PORT, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return termios.tcgetattr(fd)
+    finally:
+        os.close(fd)
+
+
+def applied(settings):
+    return bool(settings[3] & termios.ICANON) and not settings[3] & termios.ECHO \
+        and bool(settings[0] & termios.ICRNL)
+
+
+class Synth:
+    """The synth's side of the MIDI link: records every byte the program sent,
+    with its CLOCK_MONOTONIC time of arrival."""
+
+    def __init__(self, gadget):
+        self.gadget, self.received, self.reader = gadget, [], None
+
+    def plug(self):
+        self.gadget.plug()
+        device = f"/dev/snd/midiC{SYNTH_CARD}D0"
+        wait(lambda: all(os.path.exists(p) for p in CARD1 + [device]),
+             "the synth to appear as card 1")
+        fd = os.open(device, os.O_RDONLY)
+        self.reader = threading.Thread(target=self._read, args=(fd,), daemon=True)
+        self.reader.start()
+
+    def _read(self, fd):
+        while True:
+            try:
+                data = os.read(fd, 256)
+            except OSError:  # unplugged
+                break
+            if not data:
+                break
+            now = time.monotonic()
+            self.received += [(now, b) for b in data]
+        os.close(fd)
+
+    def unplug(self):
+        self.gadget.unplug()
+        self.reader.join(WAIT)
+        # Its nodes go one by one: a test that saw one left would take it for the new card.
+        wait(lambda: not any(os.path.exists(p) for p in CARD1), "card 1 to go")
+
+    def bytes(self):
+        return [b for _, b in self.received]
+
+    def wait_bytes(self, count):
+        wait(lambda: len(self.received) >= count, f"{count} bytes at the synth")
+        return self.bytes()
+
+
+def devices():
+    """The software USB controllers with a sensor and a synth for them, unplugged."""
+    modprobe("dummy_hcd", "num=2")
+    for module in ("libcomposite", "usb_f_acm", "usb_f_midi", "cdc_acm"):
+        modprobe(module)
+    modprobe("snd_usb_audio", "index=1")
+    udcs = sorted(os.listdir("/sys/class/udc"))
+    return (Sensor(Gadget("sensor", "acm.usb0", udcs[0])),
+            Synth(Gadget("synth", "midi.usb0", udcs[1], index=SYNTH_CARD)))
+
+
+def model_bytes(text):
+    model = Model()
+    model.feed(text.encode())
+    return [int(b, 16) for c in model.calls if c.startswith("write") for b in c.split()[1:]], \
+        model.log
+
+
+class Machine(unittest.TestCase):
+    """A sensor and a synth plugged in, and the program started by each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sensor, cls.synth = devices()
+
+    def setUp(self):
+        self.work = os.environ.get("VM_OUT", "/tmp")
+        self.programs = []
+        self.sensor.plug()
+        self.synth.plug()
+
+    def tearDown(self):
+        for p in self.programs:
+            p.stop()
+        if self.sensor.fd is not None:
+            self.sensor.unplug()
+        if self.synth.reader and self.synth.reader.is_alive():
+            self.synth.unplug()
+        self.synth.received = []
+
+    def start(self):
+        program = Program(BINARY, None, self.work)
+        self.programs.append(program)
+        return program
+
+    def start_playing(self):
+        """Started, with the port's settings in force (before them the tty would echo
+        and treat bytes as it does by default), and one note sounding: 69."""
+        program = self.start()
+        wait(lambda: applied(port_settings()), "the port settings")
+        self.sensor.send("300,400|0\r\n")
+        self.assertEqual(self.synth.wait_bytes(6), [0x80, 0, 0, 0x90, 0x45, 0x64])
+        return program
+
+    def assert_no_cpu(self, program, seconds=3):
+        before = program.cpu()
+        time.sleep(seconds)
+        self.assertTrue(program.alive())
+        self.assertLess(program.cpu() - before, IDLE_CPU)
+
+
+class Playing(Machine):
+    def test_typical_reading(self):
+        program = self.start()
+        wait(lambda: applied(port_settings()), "the port settings")
+        self.sensor.send("215,180|0\r\n")
+        self.assertEqual(self.synth.wait_bytes(6), [0x80, 0x00, 0x00, 0x90, 0x43, 0x3C])
+        wait(lambda: program.out == ["67"], "the note log")
+
+    def test_a_stream_arrives_as_the_rules_say(self):
+        lines = ("100,200|0\r\n"     # a note
+                 "105,200|0\r\n"     # jitter: nothing
+                 "108,330|0\n"       # louder, but moved too little: nothing
+                 "118,330|0\r\n"     # louder, moved enough
+                 "0,0|1\r\n"         # the next instrument, and the pause
+                 "300,320|0\r\n"     # after the pause
+                 "300,50|0\r\n"      # silence
+                 "300,40|0\r\n")     # still silent: nothing
+        want, log = model_bytes(lines)
+        program = self.start()
+        wait(lambda: applied(port_settings()), "the port settings")
+        self.sensor.send(lines)
+        self.assertEqual(self.synth.wait_bytes(len(want)), want)
+        times = [t for t, _ in self.synth.received]
+        change = self.synth.bytes().index(0xC0)
+        # The Program Change is not drained; its bytes may trail the write a little.
+        self.assertGreater(times[change + 2] - times[change + 1], 0.95)
+        wait(lambda: program.out == log, "the note log")
+
+
+class SensorPlug(Machine):
+    def test_unplugged_and_plugged_back_while_playing(self):
+        program = self.start_playing()
+        self.sensor.unplug()
+        wait(lambda: program.err, "the loss report")
+        self.assertEqual(program.err, [f"{PORT}: sensor lost: end of file"])
+        self.assert_no_cpu(program)
+        self.sensor.plug()
+        self.assertEqual(sorted(os.listdir("/sys/class/tty")).count("ttyACM0"), 1)
+        self.assertFalse(os.path.exists("/dev/ttyACM1"))
+        wait(lambda: len(program.err) == 2, "the sensor to be found again")
+        self.assertEqual(program.err[1], f"{PORT}: sensor connected")
+        self.assertTrue(applied(port_settings()))
+        self.sensor.send("100,400|0\r\n")
+        self.assertEqual(self.synth.wait_bytes(12)[6:], [0x80, 0x45, 0, 0x90, 0x3E, 0x64])
+
+
+class SynthPlug(Machine):
+    def play_until_heard(self, program, already):
+        """Sends note changes until one reaches the synth, a retry at most once a second."""
+        notes = ["100,400|0\r\n", "300,400|0\r\n"]
+        deadline = time.monotonic() + WAIT
+        while len(self.synth.received) <= already:
+            self.assertLess(time.monotonic(), deadline, "no note reached the synth")
+            self.sensor.send(notes[0])
+            notes.reverse()
+            time.sleep(0.3)
+        self.assertTrue(program.alive())
+
+    def test_unplugged_while_playing(self):
+        program = self.start_playing()
+        self.synth.unplug()
+        self.synth.received = []
+        self.sensor.send("100,400|0\r\n")
+        wait(lambda: program.err, "the loss report")
+        self.sensor.send("300,400|0\r\n100,400|0\r\n")
+        wait(lambda: program.out == ["69", "62", "69", "62"], "the note log")
+        self.synth.plug()
+        self.play_until_heard(program, 0)
+        wait(lambda: len(program.err) == 2, "the reopen report")
+        self.assertEqual(program.err, ["hw:1,0,0: MIDI output lost: No such device",
+                                       "hw:1,0,0: MIDI output open"])
+
+    def test_plugged_back_while_quiet_plays_the_next_note(self):
+        program = self.start_playing()
+        self.synth.unplug()
+        self.synth.received = []
+        self.synth.plug()
+        self.sensor.send("100,400|0\r\n")
+        self.assertEqual(self.synth.wait_bytes(6), [0x80, 0x45, 0, 0x90, 0x3E, 0x64])
+        wait(lambda: len(program.err) == 2, "the reports")
+        self.assertEqual(program.err, ["hw:1,0,0: MIDI output lost: No such device",
+                                       "hw:1,0,0: MIDI output open"])
+
+    def test_absent_at_start(self):
+        self.synth.unplug()
+        program = self.start()
+        wait(lambda: program.out, "the open failure")
+        self.assertEqual(program.out, ["Can't open MIDI output: No such file or directory"])
+        wait(lambda: applied(port_settings()), "the port settings")
+        deadline = time.monotonic() + 3.5  # three retries or more
+        notes = ["100,400|0\r\n", "300,400|0\r\n"]
+        while time.monotonic() < deadline:
+            self.sensor.send(notes[0])
+            notes.reverse()
+            time.sleep(0.3)
+        self.assertLessEqual(len([e for e in program.err if "ALSA lib" in e]), 1, program.err)
+        self.synth.plug()
+        self.play_until_heard(program, 0)
+
+
+class Stopping(Machine):
+    def stop_while_sounding(self, sig):
+        before = port_settings()
+        program = self.start_playing()
+        self.assertNotEqual(port_settings(), before)
+        program.proc.send_signal(sig)
+        program.proc.wait(WAIT)
+        self.assertEqual(program.proc.returncode, -sig)
+        self.assertEqual(self.synth.wait_bytes(9)[6:], [0x80, 0x45, 0])
+        self.assertEqual(port_settings(), before)
+
+    def test_sigterm(self):
+        self.stop_while_sounding(signal.SIGTERM)
+
+    def test_sigint(self):
+        self.stop_while_sounding(signal.SIGINT)
+
+    def test_sighup(self):
+        self.stop_while_sounding(signal.SIGHUP)
+
+
+class Soak(Machine):
+    SENSOR_CYCLES = 30
+    SYNTH_CYCLES = 10
+
+    def footprint(self, program):
+        with open(f"/proc/{program.pid}/status") as f:
+            rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return len(os.listdir(f"/proc/{program.pid}/fd")), rss
+
+    def test_plugging_again_and_again(self):
+        program = self.start_playing()
+        first = self.footprint(program)
+        notes = ["100,400|0\r\n", "300,400|0\r\n"]
+        for cycle in range(self.SENSOR_CYCLES):
+            self.sensor.unplug()
+            wait(lambda: len(program.err) == 2 * cycle + 1, "the loss report")
+            self.sensor.plug()
+            wait(lambda: len(program.err) == 2 * cycle + 2, "the sensor to be found again")
+            heard = len(self.synth.received)
+            self.sensor.send(notes[cycle % 2])
+            self.synth.wait_bytes(heard + 6)
+        for cycle in range(self.SYNTH_CYCLES):
+            self.synth.unplug()
+            self.synth.plug()
+            heard = len(self.synth.received)
+            self.sensor.send(notes[cycle % 2])
+            self.synth.wait_bytes(heard + 6)
+        self.assertTrue(program.alive())
+        self.assertEqual(self.footprint(program), first)
+
+
+if __name__ == "__main__":
+    BINARY = os.path.abspath(sys.argv[1])
+    result = unittest.main(argv=[sys.argv[0], *sys.argv[2:]], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

@@ -1,0 +1,219 @@
+"""Runs a command in a virtual machine on Debian's own kernel, as root, with
+the host's root file system underneath, read-only.
+
+Usage: vm.py CACHE_DIR COMMAND [ARG...]
+Exits with the command's status; 77 when no virtual machine can run here (a
+failure instead under CI=true).
+
+The kernel package that linux-image-amd64 depends on now is fetched with
+apt-get download and unpacked into CACHE_DIR, never installed. A busybox
+initramfs loads the 9p modules, mounts the host's / over virtio-9p, adds
+fresh proc, sysfs, devtmpfs, configfs and tmpfs on /tmp and /run, and runs
+the command chrooted there, so the binaries, alsa-lib and its configuration
+are the host's own. The command's working directory and a scratch folder
+($VM_OUT, writable, shared with the host) are those of the caller.
+KVM is tried first where /dev/kvm is usable; emulation is the fallback.
+"""
+
+import os
+import select
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+UP = "sensormidi-vm-up"
+EXIT = "sensormidi-vm-exit: "
+KVM_BOOT_SECONDS = 30  # a nested guest that crawls is given up on after this
+LIMIT_SECONDS = 900     # the whole run, should a test hang
+# Loaded by the initramfs, with what they need: the rest comes from the host's modprobe.
+EARLY = ["virtio_pci", "9pnet_virtio", "9p", "configfs"]
+
+INIT = """#!/bin/busybox sh
+B=/bin/busybox
+$B mkdir -p /proc /sys /dev /host
+$B mount -t proc proc /proc
+$B mount -t sysfs sysfs /sys
+$B mount -t devtmpfs devtmpfs /dev
+for m in $($B cat /modules/order); do $B insmod /modules/$m || $B poweroff -f; done
+o=trans=virtio,version=9p2000.L,msize=262144
+$B mount -t 9p -o $o,ro,cache=loose hostroot /host || $B poweroff -f
+for d in tmp run; do $B mount -t tmpfs -o mode=1777 tmpfs /host/$d; done
+$B mount -t proc proc /host/proc
+$B mount -t sysfs sysfs /host/sys
+$B mount -t configfs configfs /host/sys/kernel/config
+$B mount -t devtmpfs devtmpfs /host/dev
+$B mkdir -p /host/dev/pts /host/dev/shm /host$vmout
+$B mount -t devpts devpts /host/dev/pts
+$B mount -t tmpfs tmpfs /host/dev/shm
+$B mount -t 9p -o $o out /host$vmout
+echo %s
+$B chroot /host /bin/sh $vmout/run.sh
+echo "%s$?"
+$B poweroff -f
+""" % (UP, EXIT)
+
+
+def refuse(why):
+    if os.environ.get("CI") == "true":
+        print(f"FAILED: {why} (under CI=true this is a failure, not a skip)")
+        sys.exit(1)
+    print(f"SKIPPED: {why}")
+    sys.exit(SKIP)
+
+
+def kernel_version():
+    for attempt in range(2):
+        out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
+                             capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            dep = line.split("Depends:")[-1].strip()
+            if "Depends:" in line and dep.startswith("linux-image-"):
+                return dep.removeprefix("linux-image-")
+        if attempt == 0:
+            subprocess.run(["apt-get", "update", "-qq"], check=False)
+    refuse("apt-cache knows no linux-image-amd64")
+
+
+def fetch_kernel(cache, version):
+    """The kernel and its modules, unpacked with their module index."""
+    root = os.path.join(cache, version)
+    if os.path.exists(os.path.join(root, "lib", "modules", version, "modules.dep")):
+        return root
+    with tempfile.TemporaryDirectory(dir=cache) as work:
+        subprocess.run(["apt-get", "-o", "APT::Sandbox::User=root", "download",
+                        f"linux-image-{version}"], cwd=work, check=True, stdout=subprocess.DEVNULL)
+        deb = next(f for f in os.listdir(work) if f.endswith(".deb"))
+        unpacked = os.path.join(work, "root")
+        subprocess.run(["dpkg", "-x", os.path.join(work, deb), unpacked], check=True)
+        subprocess.run(["depmod", "-b", unpacked, version], check=True)
+        os.rename(unpacked, root)
+    return root
+
+
+def load_order(moddir, names):
+    """The module files for `names`, each after what it needs."""
+    deps = {}
+    with open(os.path.join(moddir, "modules.dep")) as f:
+        for line in f:
+            path, _, needs = line.partition(":")
+            deps[path] = needs.split()
+    by_name = {os.path.basename(p).split(".ko")[0].replace("-", "_"): p for p in deps}
+    order = []
+
+    def visit(path):
+        for dep in deps[path]:
+            visit(dep)
+        if path not in order:
+            order.append(path)
+    for name in names:
+        visit(by_name[name])
+    return order
+
+
+def cpio(entries):
+    """A newc archive of (name, mode, data) entries."""
+    out = bytearray()
+    for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
+        encoded = name.encode() + b"\0"
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(encoded), 0]
+        out += b"070701" + b"".join(b"%08X" % v for v in fields) + encoded
+        out += b"\0" * (-len(out) % 4) + data
+        out += b"\0" * (-len(out) % 4)
+    return bytes(out)
+
+
+def initramfs(root, version, path):
+    moddir = os.path.join(root, "lib", "modules", version)
+    modules = load_order(moddir, EARLY)
+    entries = [("bin", 0o40755, b""), ("modules", 0o40755, b""),
+               ("init", 0o100755, INIT.encode()),
+               ("modules/order", 0o100644,
+                "".join(os.path.basename(m) + "\n" for m in modules).encode())]
+    with open(shutil.which("busybox"), "rb") as f:
+        entries.append(("bin/busybox", 0o100755, f.read()))
+    for m in modules:
+        with open(os.path.join(moddir, m), "rb") as f:
+            entries.append(("modules/" + os.path.basename(m), 0o100644, f.read()))
+    with open(path, "wb") as f:
+        f.write(cpio(entries))
+
+
+def boot(accel, root, version, initrd, out, deadline):
+    """Runs the guest; returns the command's status, or None if it never came up."""
+    cpu = "host" if accel == "kvm" else "max"
+    cmd = ["qemu-system-x86_64", "-accel", accel, "-cpu", cpu, "-smp", "2", "-m", "1024",
+           "-display", "none", "-monitor", "none", "-serial", "stdio", "-no-reboot",
+           "-kernel", os.path.join(root, "boot", f"vmlinuz-{version}"), "-initrd", initrd,
+           "-append", f"console=ttyS0 quiet loglevel=3 panic=-1 vmout={out}",
+           "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
+                      "multidevs=remap",
+           "-virtfs", f"local,path={out},mount_tag=out,security_model=none"]
+    started = time.monotonic()
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    status, up, pending = None, False, b""
+    try:
+        while True:
+            limit = (LIMIT_SECONDS if up else deadline) - (time.monotonic() - started)
+            if limit <= 0 or not select.select([proc.stdout], [], [], limit)[0]:
+                print(f"vm: {'time limit' if up else 'no boot'} with {accel}", flush=True)
+                return 1 if up else None
+            chunk = os.read(proc.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            *lines, pending = (pending + chunk).split(b"\n")
+            for raw in lines:
+                line = raw.decode("utf-8", "replace").rstrip("\r")
+                print(line, flush=True)
+                if line == UP:
+                    up = True
+                    print(f"vm: up after {time.monotonic() - started:.1f} s ({accel})", flush=True)
+                elif line.startswith(EXIT):
+                    status = int(line[len(EXIT):])
+        if status is not None:
+            return status
+        return 1 if up else None
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def main():
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    cache, command = os.path.abspath(sys.argv[1]), sys.argv[2:]
+    if os.geteuid() != 0:
+        refuse("the virtual machine's tests need root (its 9p share of / and the kernel's "
+               "module tools); run them with sudo")
+    for tool, package in (("qemu-system-x86_64", "qemu-system-x86"), ("busybox", "busybox-static"),
+                          ("depmod", "kmod"), ("apt-get", "apt")):
+        if not shutil.which(tool):
+            refuse(f"no {tool} (package {package})")
+    os.makedirs(cache, exist_ok=True)
+    version = kernel_version()
+    root = fetch_kernel(cache, version)
+    with tempfile.TemporaryDirectory(prefix="sensormidi-vm-") as out:
+        initrd = os.path.join(out, "initrd.cpio")
+        initramfs(root, version, initrd)
+        accels = (["kvm"] if os.access("/dev/kvm", os.R_OK | os.W_OK) else []) + ["tcg"]
+        for accel in accels:
+            env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "PYTHONDONTWRITEBYTECODE": "1",
+                   "VM_OUT": out, "VM_MODULES": root, "VM_ACCEL": accel}
+            env.update({k: os.environ[k] for k in ("CI",) if k in os.environ})
+            with open(os.path.join(out, "run.sh"), "w") as f:
+                f.write("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in env.items())
+                        + f"\ncd {shlex.quote(os.getcwd())} 2>/dev/null || cd /\n"
+                        f"exec {shlex.join(command)}\n")
+            deadline = KVM_BOOT_SECONDS if accel == "kvm" else 300
+            status = boot(accel, root, version, initrd, out, deadline)
+            if status is not None:
+                sys.exit(status)
+    sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

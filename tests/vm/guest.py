@@ -123,8 +123,18 @@ class Synth:
         fd = os.open(device, os.O_RDONLY)
         self.reader = threading.Thread(target=self._read, args=(fd,), daemon=True)
         self.reader.start()
+        # The gadget drops what arrives before its input is started, by the first read.
+        wait(lambda: self._waiting(), "the synth to listen")
+
+    def _waiting(self):
+        try:
+            with open(f"/proc/self/task/{self.tid}/syscall") as f:
+                return f.read().split()[0] == "0"  # read(2)
+        except (AttributeError, OSError, IndexError):
+            return False
 
     def _read(self, fd):
+        self.tid = threading.get_native_id()
         while True:
             try:
                 data = os.read(fd, 256)

@@ -1,18 +1,25 @@
 """Runs a command in a virtual machine on Debian's own kernel, as root, with
 the host's root file system underneath, read-only.
 
-Usage: vm.py CACHE_DIR COMMAND [ARG...]
+Usage: vm.py [--systemd [--preinstall DEB]] CACHE_DIR COMMAND [ARG...]
 Exits with the command's status; 77 when no virtual machine can run here (a
 failure instead under CI=true).
 
 The kernel package that linux-image-amd64 depends on now is fetched with
 apt-get download and unpacked into CACHE_DIR, never installed. A busybox
 initramfs loads the 9p modules, mounts the host's / over virtio-9p, adds
-fresh proc, sysfs, devtmpfs, configfs and tmpfs on /tmp and /run, and runs
+fresh proc, sysfs, devtmpfs, configfs and a tmpfs on /run, and runs
 the command chrooted there, so the binaries, alsa-lib and its configuration
 are the host's own. The command's working directory and a scratch folder
 ($VM_OUT, writable, shared with the host) are those of the caller.
 KVM is tried first where /dev/kvm is usable; emulation is the fallback.
+
+With --systemd, systemd boots as init instead, udev and journald included:
+the host's root stays read-only under a tmpfs that takes every write (an
+overlay, with Debian's udev package of the host's systemd version unpacked as
+a layer between), and the command runs as a unit once multi-user.target is
+reached. --preinstall unpacks a package into it and enables sensormidi.service
+before the boot.
 """
 
 import os
@@ -30,31 +37,79 @@ EXIT = "sensormidi-vm-exit: "
 KVM_BOOT_SECONDS = 30  # a nested guest that crawls is given up on after this
 LIMIT_SECONDS = 900     # the whole run, should a test hang
 # Loaded by the initramfs, with what they need: the rest comes from the host's modprobe.
-EARLY = ["virtio_pci", "9pnet_virtio", "9p", "configfs"]
+EARLY = ["virtio_pci", "9pnet_virtio", "9p", "configfs", "overlay"]
 
+# The initramfs: modules for the share, then the host's root, and one of two ways on.
 INIT = """#!/bin/busybox sh
 B=/bin/busybox
-$B mkdir -p /proc /sys /dev /host
+$B mkdir -p /proc /sys /dev /host /rw
 $B mount -t proc proc /proc
 $B mount -t sysfs sysfs /sys
 $B mount -t devtmpfs devtmpfs /dev
 for m in $($B cat /modules/order); do $B insmod /modules/$m || $B poweroff -f; done
 o=trans=virtio,version=9p2000.L,msize=262144
 $B mount -t 9p -o $o,ro,cache=loose hostroot /host || $B poweroff -f
-for d in tmp run; do $B mount -t tmpfs -o mode=1777 tmpfs /host/$d; done
-$B mount -t proc proc /host/proc
-$B mount -t sysfs sysfs /host/sys
-$B mount -t configfs configfs /host/sys/kernel/config
-$B mount -t devtmpfs devtmpfs /host/dev
-$B mkdir -p /host/dev/pts /host/dev/shm /host$vmout
-$B mount -t devpts devpts /host/dev/pts
-$B mount -t tmpfs tmpfs /host/dev/shm
-$B mount -t 9p -o $o out /host$vmout
-echo %s
-$B chroot /host /bin/sh $vmout/run.sh
-echo "%s$?"
-$B poweroff -f
-""" % (UP, EXIT)
+if [ -z "$vmsystemd" ]; then
+    # A chroot: the command is the only process, on fresh file systems. /tmp stays the
+    # host's, where the caller's tree may be.
+    $B mount -t tmpfs -o mode=1777 tmpfs /host/run
+    $B mount -t proc proc /host/proc
+    $B mount -t sysfs sysfs /host/sys
+    $B mount -t configfs configfs /host/sys/kernel/config
+    $B mount -t devtmpfs devtmpfs /host/dev
+    $B mkdir -p /host/dev/pts /host/dev/shm /host$vmout
+    $B mount -t devpts devpts /host/dev/pts
+    $B mount -t tmpfs tmpfs /host/dev/shm
+    $B mount -t 9p -o $o out /host$vmout
+    echo %(up)s
+    $B chroot /host /bin/sh $vmout/run.sh
+    echo "%(exit)s$?"
+    $B poweroff -f
+fi
+# systemd as init: the host's root read-only under a tmpfs for all that is written,
+# with the extra layer (udev) between them; the command runs as a unit once booted.
+$B mount -t tmpfs -o mode=755 tmpfs /rw
+$B mkdir -p /rw/upper /rw/work /newroot
+u=/rw/upper
+$B mkdir -p $u/etc/systemd/system/multi-user.target.wants $u/var/lib
+$B mknod $u/.dockerenv c 0 0  # a whiteout: with that file systemd takes itself for a container
+# dpkg reads its database slowly over 9p, file by file: it comes as one archive.
+$B mkdir -p /out /layer
+$B mount -t 9p -o $o out /out
+$B tar -xf /out/dpkg.tar -C $u/var/lib
+$B umount /out
+# The layer comes in a share of its own: overlayfs refuses layers inside one another.
+$B mount -t 9p -o $o,ro,cache=loose layer /layer
+# What the host enables is not for this machine.
+for f in /host/etc/systemd/system/*.wants/* serial-getty@ttyS0.service; do
+    $B ln -sf /dev/null $u/etc/systemd/system/${f##*/}
+done
+# Nor is cleaning the host's /tmp, where the caller's tree may be, file by file over 9p.
+$B mkdir -p $u/etc/tmpfiles.d
+$B ln -s /dev/null $u/etc/tmpfiles.d/tmp.conf
+$B cat >$u/etc/systemd/system/vm-command.service <<END
+[Unit]
+DefaultDependencies=no
+After=multi-user.target
+[Service]
+Type=oneshot
+StandardOutput=tty
+StandardError=tty
+TTYPath=/dev/ttyS0
+ExecStart=/bin/sh -c 'mkdir -p $vmout && mount -t 9p -o $o out $vmout && echo %(up)s; \\\\
+    /bin/sh $vmout/run.sh; echo "%(exit)s\\$\\$?"; systemctl poweroff --no-block'
+END
+$B ln -s ../vm-command.service $u/etc/systemd/system/multi-user.target.wants/
+if [ -n "$vmpreinstall" ]; then
+    # Unpacked and enabled before the boot, as if installed earlier.
+    $B dpkg-deb -x /host$vmpreinstall $u
+    $B ln -s /lib/systemd/system/sensormidi.service $u/etc/systemd/system/multi-user.target.wants/
+fi
+$B mount -t overlay overlay -o lowerdir=/layer:/host,upperdir=$u,workdir=/rw/work \\
+    /newroot || $B poweroff -f
+$B umount /proc /sys /dev
+exec $B switch_root /newroot /lib/systemd/systemd
+""" % {"up": UP, "exit": EXIT}
 
 
 def refuse(why):
@@ -92,6 +147,32 @@ def fetch_kernel(cache, version):
         subprocess.run(["depmod", "-b", unpacked, version], check=True)
         os.rename(unpacked, root)
     return root
+
+
+def fetch_udev(cache):
+    """Debian's udev of the host's systemd version, unpacked as a layer of its own."""
+    version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "systemd"],
+                             capture_output=True, text=True).stdout
+    if not version:
+        refuse("no systemd installed (package systemd)")
+    layer = os.path.join(cache, f"udev-{version}")
+    if os.path.isdir(layer):
+        return layer
+    with tempfile.TemporaryDirectory(dir=cache) as work:
+        subprocess.run(["apt-get", "-o", "APT::Sandbox::User=root", "download",
+                        f"udev={version}"], cwd=work, check=True, stdout=subprocess.DEVNULL)
+        deb = next(f for f in os.listdir(work) if f.endswith(".deb"))
+        unpacked = os.path.join(work, "layer")
+        subprocess.run(["dpkg", "-x", os.path.join(work, deb), unpacked], check=True)
+        # The host's /lib and /bin are links into /usr: a directory of the same name in
+        # the layer would hide them, so its files move to where the links point.
+        for top in ("lib", "bin", "sbin"):
+            if os.path.isdir(os.path.join(unpacked, top)):
+                subprocess.run(["cp", "-a", os.path.join(unpacked, top), os.path.join(unpacked, "usr")],
+                               check=True)
+                shutil.rmtree(os.path.join(unpacked, top))
+        os.rename(unpacked, layer)
+    return layer
 
 
 def load_order(moddir, names):
@@ -142,16 +223,19 @@ def initramfs(root, version, path):
         f.write(cpio(entries))
 
 
-def boot(accel, root, version, initrd, out, deadline):
+def boot(accel, root, version, initrd, out, deadline, params, layer):
     """Runs the guest; returns the command's status, or None if it never came up."""
     cpu = "host" if accel == "kvm" else "max"
+    params = " ".join(f"{k}={v}" for k, v in params.items())
     cmd = ["qemu-system-x86_64", "-accel", accel, "-cpu", cpu, "-smp", "2", "-m", "1024",
            "-display", "none", "-monitor", "none", "-serial", "stdio", "-no-reboot",
            "-kernel", os.path.join(root, "boot", f"vmlinuz-{version}"), "-initrd", initrd,
-           "-append", f"console=ttyS0 quiet loglevel=3 panic=-1 vmout={out}",
+           "-append", f"console=ttyS0 quiet loglevel=3 panic=-1 vmout={out} {params}",
            "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
                       "multidevs=remap",
            "-virtfs", f"local,path={out},mount_tag=out,security_model=none"]
+    if layer:
+        cmd += ["-virtfs", f"local,path={layer},mount_tag=layer,security_model=none,readonly=on"]
     started = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
@@ -183,9 +267,16 @@ def boot(accel, root, version, initrd, out, deadline):
 
 
 def main():
-    if len(sys.argv) < 3:
+    args = sys.argv[1:]
+    systemd = args[:1] == ["--systemd"]
+    preinstall = None
+    if systemd:
+        args = args[1:]
+        if args[:1] == ["--preinstall"]:
+            preinstall, args = os.path.abspath(args[1]), args[2:]
+    if len(args) < 2:
         sys.exit(__doc__)
-    cache, command = os.path.abspath(sys.argv[1]), sys.argv[2:]
+    cache, command = os.path.abspath(args[0]), args[1:]
     if os.geteuid() != 0:
         refuse("the virtual machine's tests need root (its 9p share of / and the kernel's "
                "module tools); run them with sudo")
@@ -196,9 +287,19 @@ def main():
     os.makedirs(cache, exist_ok=True)
     version = kernel_version()
     root = fetch_kernel(cache, version)
+    params, layer = {}, None
+    if systemd:
+        layer = fetch_udev(cache)
+        params = {"vmsystemd": "1", "systemd.show_status": "false",
+                  "systemd.log_level": "warning"}
+        if preinstall:
+            params["vmpreinstall"] = preinstall
     with tempfile.TemporaryDirectory(prefix="sensormidi-vm-") as out:
         initrd = os.path.join(out, "initrd.cpio")
         initramfs(root, version, initrd)
+        if systemd:
+            subprocess.run(["tar", "-cf", os.path.join(out, "dpkg.tar"), "-C", "/var/lib", "dpkg"],
+                           check=True)
         accels = (["kvm"] if os.access("/dev/kvm", os.R_OK | os.W_OK) else []) + ["tcg"]
         for accel in accels:
             env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "PYTHONDONTWRITEBYTECODE": "1",
@@ -208,8 +309,8 @@ def main():
                 f.write("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in env.items())
                         + f"\ncd {shlex.quote(os.getcwd())} 2>/dev/null || cd /\n"
                         f"exec {shlex.join(command)}\n")
-            deadline = KVM_BOOT_SECONDS if accel == "kvm" else 300
-            status = boot(accel, root, version, initrd, out, deadline)
+            deadline = (KVM_BOOT_SECONDS * (3 if systemd else 1)) if accel == "kvm" else 400
+            status = boot(accel, root, version, initrd, out, deadline, params, layer)
             if status is not None:
                 sys.exit(status)
     sys.exit(1)

@@ -22,7 +22,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from model import Model  # noqa: E402
 
 SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
-TOLERANCE = 0.010  # seconds: the replay's own timing plus the program's latency
+# Seconds: the replay's own timing plus the program's latency; seen 0.5-1.5 ms alone,
+# 12 ms with a virtual machine running beside it.
+TOLERANCE = 0.050
 TAIL = 2.0  # seconds of sound after the last message
 BINARY = RECORDER = None
 
@@ -30,8 +32,9 @@ BINARY = RECORDER = None
 def expected(session):
     """(seconds, bytes) of every message, and the note log, from the rules alone."""
     model, messages, free_at = Model(), [], 0.0
-    for line in open(session, "rb"):
-        line = line.rstrip(b"\n")
+    with open(session, "rb") as f:
+        lines = f.read().splitlines()
+    for line in lines:
         if not line.strip() or line.startswith(b"#"):
             continue
         stamp, _, text = line.partition(b" ")

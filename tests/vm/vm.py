@@ -26,6 +26,7 @@ import os
 import select
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -72,7 +73,11 @@ $B mount -t tmpfs -o mode=755 tmpfs /rw
 $B mkdir -p /rw/upper /rw/work /newroot
 u=/rw/upper
 $B mkdir -p $u/etc/systemd/system/multi-user.target.wants $u/var/lib
-$B mknod $u/.dockerenv c 0 0  # a whiteout: with that file systemd takes itself for a container
+# Whiteouts hide what makes this a container's root: with /.dockerenv systemd takes itself
+# for one, the container's policy-rc.d forbids starting services, and man-db's trigger
+# would index every page over 9p for minutes.
+$B mkdir -p $u/usr/sbin $u/var/lib/man-db
+for f in .dockerenv usr/sbin/policy-rc.d var/lib/man-db/auto-update; do $B mknod $u/$f c 0 0; done
 # dpkg reads its database slowly over 9p, file by file: it comes as one archive.
 $B mkdir -p /out /layer
 $B mount -t 9p -o $o out /out
@@ -89,10 +94,9 @@ $B mkdir -p $u/etc/tmpfiles.d
 $B ln -s /dev/null $u/etc/tmpfiles.d/tmp.conf
 $B cat >$u/etc/systemd/system/vm-command.service <<END
 [Unit]
-DefaultDependencies=no
-After=multi-user.target
+Description=the command, once udev and journald run
 [Service]
-Type=oneshot
+Type=exec
 StandardOutput=tty
 StandardError=tty
 TTYPath=/dev/ttyS0
@@ -105,8 +109,11 @@ if [ -n "$vmpreinstall" ]; then
     $B dpkg-deb -x /host$vmpreinstall $u
     $B ln -s /lib/systemd/system/sensormidi.service $u/etc/systemd/system/multi-user.target.wants/
 fi
+$B mkdir -p $u/usr/lib/modules
 $B mount -t overlay overlay -o lowerdir=/layer:/host,upperdir=$u,workdir=/rw/work \\
     /newroot || $B poweroff -f
+# The kernel's modules where modprobe looks, for systemd and udev to load them.
+$B mount -t 9p -o $o,ro modules /newroot/usr/lib/modules
 $B umount /proc /sys /dev
 exec $B switch_root /newroot /lib/systemd/systemd
 """ % {"up": UP, "exit": EXIT}
@@ -133,20 +140,35 @@ def kernel_version():
     refuse("apt-cache knows no linux-image-amd64")
 
 
+def unpack(cache, package, into, prepare=lambda unpacked: None):
+    """A package fetched with apt-get download and unpacked into `into`, once."""
+    if os.path.isdir(into):
+        return into
+    with tempfile.TemporaryDirectory(dir=cache) as work:
+        subprocess.run(["apt-get", "-o", "APT::Sandbox::User=root", "download", package],
+                       cwd=work, check=True, stdout=subprocess.DEVNULL)
+        deb = next(f for f in os.listdir(work) if f.endswith(".deb"))
+        unpacked = os.path.join(work, "unpacked")
+        subprocess.run(["dpkg", "-x", os.path.join(work, deb), unpacked], check=True)
+        prepare(unpacked)
+        os.rename(unpacked, into)
+    return into
+
+
 def fetch_kernel(cache, version):
     """The kernel and its modules, unpacked with their module index."""
-    root = os.path.join(cache, version)
-    if os.path.exists(os.path.join(root, "lib", "modules", version, "modules.dep")):
-        return root
-    with tempfile.TemporaryDirectory(dir=cache) as work:
-        subprocess.run(["apt-get", "-o", "APT::Sandbox::User=root", "download",
-                        f"linux-image-{version}"], cwd=work, check=True, stdout=subprocess.DEVNULL)
-        deb = next(f for f in os.listdir(work) if f.endswith(".deb"))
-        unpacked = os.path.join(work, "root")
-        subprocess.run(["dpkg", "-x", os.path.join(work, deb), unpacked], check=True)
-        subprocess.run(["depmod", "-b", unpacked, version], check=True)
-        os.rename(unpacked, root)
-    return root
+    return unpack(cache, f"linux-image-{version}", os.path.join(cache, version),
+                  lambda root: subprocess.run(["depmod", "-b", root, version], check=True))
+
+
+def merge_usr(layer):
+    """The host's /lib and /bin are links into /usr: a directory of the same name in the
+    layer would hide them, so its files move to where the links point."""
+    for top in ("lib", "bin", "sbin"):
+        if os.path.isdir(os.path.join(layer, top)):
+            subprocess.run(["cp", "-a", os.path.join(layer, top), os.path.join(layer, "usr")],
+                           check=True)
+            shutil.rmtree(os.path.join(layer, top))
 
 
 def fetch_udev(cache):
@@ -155,24 +177,7 @@ def fetch_udev(cache):
                              capture_output=True, text=True).stdout
     if not version:
         refuse("no systemd installed (package systemd)")
-    layer = os.path.join(cache, f"udev-{version}")
-    if os.path.isdir(layer):
-        return layer
-    with tempfile.TemporaryDirectory(dir=cache) as work:
-        subprocess.run(["apt-get", "-o", "APT::Sandbox::User=root", "download",
-                        f"udev={version}"], cwd=work, check=True, stdout=subprocess.DEVNULL)
-        deb = next(f for f in os.listdir(work) if f.endswith(".deb"))
-        unpacked = os.path.join(work, "layer")
-        subprocess.run(["dpkg", "-x", os.path.join(work, deb), unpacked], check=True)
-        # The host's /lib and /bin are links into /usr: a directory of the same name in
-        # the layer would hide them, so its files move to where the links point.
-        for top in ("lib", "bin", "sbin"):
-            if os.path.isdir(os.path.join(unpacked, top)):
-                subprocess.run(["cp", "-a", os.path.join(unpacked, top), os.path.join(unpacked, "usr")],
-                               check=True)
-                shutil.rmtree(os.path.join(unpacked, top))
-        os.rename(unpacked, layer)
-    return layer
+    return unpack(cache, f"udev={version}", os.path.join(cache, f"udev-{version}"), merge_usr)
 
 
 def load_order(moddir, names):
@@ -235,7 +240,9 @@ def boot(accel, root, version, initrd, out, deadline, params, layer):
                       "multidevs=remap",
            "-virtfs", f"local,path={out},mount_tag=out,security_model=none"]
     if layer:
-        cmd += ["-virtfs", f"local,path={layer},mount_tag=layer,security_model=none,readonly=on"]
+        cmd += ["-virtfs", f"local,path={layer},mount_tag=layer,security_model=none,readonly=on",
+                "-virtfs", f"local,path={os.path.join(root, 'lib', 'modules')},mount_tag=modules,"
+                           "security_model=none,readonly=on"]
     started = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
@@ -267,6 +274,8 @@ def boot(accel, root, version, initrd, out, deadline, params, layer):
 
 
 def main():
+    # Stopped from outside (a test's time limit), the machine goes with it.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     args = sys.argv[1:]
     systemd = args[:1] == ["--systemd"]
     preinstall = None

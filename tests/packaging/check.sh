@@ -27,9 +27,10 @@ for f in ./usr/bin/sensormidi ./usr/share/man/man1/sensormidi.1 \
     ./usr/lib/systemd/system/sensormidi.service ./usr/lib/udev/rules.d/60-sensormidi.rules; do
     grep -qx "$f" "$work/files" || { echo "missing from the package: $f"; cat "$work/files"; exit 1; }
 done
+info=$(dpkg-deb -I "$deb")
 for script in postinst prerm postrm; do
-    dpkg-deb -I "$deb" | grep -qE "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script " ||
-        { echo "no executable $script in the package"; dpkg-deb -I "$deb"; exit 1; }
+    grep -qE "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script " <<<"$info" ||
+        { echo "no executable $script in the package"; echo "$info"; exit 1; }
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"

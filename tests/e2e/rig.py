@@ -173,9 +173,7 @@ class Program:
         return list(self._calls)
 
     def cpu(self):
-        with open(f"/proc/{self.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / TICK
+        return cpu(self.pid)
 
     def tty(self):
         with open(f"/proc/{self.pid}/stat") as f:
@@ -218,6 +216,13 @@ class Program:
             if stream:
                 stream.close()
         return self.proc.returncode
+
+
+def cpu(pid):
+    """Seconds of CPU the process has used, user and system."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def wait_for(check, timeout=10, what="condition"):

@@ -18,11 +18,11 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import guest  # noqa: E402
 from guest import PORT, applied, port_settings, wait  # noqa: E402
+from rig import cpu  # noqa: E402
 
 DEB = None
 UNIT = "sensormidi.service"
 CGROUP = "/sys/fs/cgroup/system.slice/sensormidi.service"
-TICK = os.sysconf("SC_CLK_TCK")
 NOTE_69 = [0x90, 0x45, 0x64]
 
 
@@ -41,12 +41,6 @@ def pid():
 def journal():
     """The service's lines since boot, as the journal holds them."""
     return run("journalctl", "-b", "-u", UNIT, "-o", "cat", "--no-pager").splitlines()
-
-
-def cpu(process):
-    with open(f"/proc/{process}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def status(process):

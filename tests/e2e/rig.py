@@ -9,6 +9,7 @@ preloaded away by the recorder, which logs each call with its time.
 import errno
 import fcntl
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -25,6 +26,8 @@ TICK = os.sysconf("SC_CLK_TCK")
 # System call numbers that show where an idle program waits.
 READ = {"x86_64": 0, "aarch64": 63}.get(os.uname().machine)
 SLEEPS = {"x86_64": (35, 230), "aarch64": (101, 115)}.get(os.uname().machine, ())
+# The command that runs a binary built for another processor (qemu-user), if any.
+EMULATOR = shlex.split(os.environ.get("SENSORMIDI_EMULATOR", ""))
 # Bytes written into all sensor ports so far.
 SENT = [0]
 
@@ -119,13 +122,18 @@ class Call:
 class Program:
     """The real binary, started as a session leader, as a service would be."""
 
-    def __init__(self, binary, recorder, workdir, closed_stdout=False, **settings):
-        """recorder: the stand-in to preload for alsa-lib's raw MIDI calls; None for the real."""
+    def __init__(self, binary, recorder, workdir, sensor=None, closed_stdout=False, **settings):
+        """recorder: the stand-in to preload for alsa-lib's raw MIDI calls; None for the real.
+        sensor: the Sensor plugged in before the start, if any."""
         self.log = os.path.join(workdir, "midi.log")
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "MIDIREC_LOG": self.log,
                # An instrumented build must accept the preloaded library beside its runtime.
                "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
-        if recorder:
+        command = [*EMULATOR, binary]
+        if recorder and EMULATOR:
+            # For the emulated program only: the emulator is the build machine's.
+            command[-1:-1] = ["-E", f"LD_PRELOAD={recorder}"]
+        elif recorder:
             env["LD_PRELOAD"] = recorder
         env.update({k: str(v) for k, v in settings.items()})
         self.out, self.err = [], []
@@ -135,7 +143,7 @@ class Program:
             # A pipe whose reading end is gone: every write to it fails with EPIPE.
             reading, stdout = os.pipe()
             os.close(reading)
-        self.proc = subprocess.Popen([binary], stdin=subprocess.DEVNULL, stdout=stdout,
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
                                      stderr=subprocess.PIPE, env=env, start_new_session=True)
         if closed_stdout:
             os.close(stdout)
@@ -147,9 +155,13 @@ class Program:
                         for s, into in streams]
         for r in self.readers:
             r.start()
-        # What it reads from here on is the sensor's: start-up reads are done once it waits.
+        # What it reads from here on is the sensor's: start-up reads are done once it
+        # waits, and has set the plugged port up. Emulated, the loader's reads of its
+        # libraries can look like that wait, and bytes typed before the setup meet the
+        # tty's defaults (echo on, ^C flushes the queue).
         self.sent_at_start = SENT[0]
-        wait_for(lambda: not self.alive() or self.syscall() in (READ, *SLEEPS),
+        set_up = lambda: sensor is None or sensor.settings() != sensor.default
+        wait_for(lambda: not self.alive() or (self.syscall() in (READ, *SLEEPS) and set_up()),
                  what="the program to start")
         self.base = self.rchar() if self.alive() else 0
 

@@ -42,7 +42,8 @@ class Rig(unittest.TestCase):
         return sensor
 
     def start(self, **settings):
-        program = Program(BINARY, RECORDER, self.work, **settings)
+        sensor = self.sensors[-1] if self.sensors else None
+        program = Program(BINARY, RECORDER, self.work, sensor, **settings)
         self.programs.append(program)
         return program
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what gets installed: the unit is accepted by systemd, the man page
-# renders without warnings, and the Debian package holds every file and
-# depends on alsa-lib.
+# renders without warnings, and the Debian package holds every file, is
+# marked with the architecture its binary was built for, and depends on
+# alsa-lib.
 # Usage: check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -32,7 +33,22 @@ for script in postinst prerm postrm; do
     grep -qE "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script " <<<"$info" ||
         { echo "no executable $script in the package"; echo "$info"; exit 1; }
 done
+# A cross build must not be marked with the build machine's architecture.
+dpkg-deb -x "$deb" "$work/root"
+elf=$(readelf -h "$work/root/usr/bin/sensormidi")
+case $elf in
+*"Machine:"*"X86-64"*) built=amd64 ;;
+*"Machine:"*"AArch64"*) built=arm64 ;;
+*"Machine:"*"ARM"*"hard-float ABI"*) built=armhf ;;
+*) echo "$elf"; echo "binary of an unknown architecture"; exit 1 ;;
+esac
+arch=$(dpkg-deb -f "$deb" Architecture)
+echo "Architecture: $arch"
+[ "$arch" = "$built" ] && [ "$(basename "$deb")" = "sensormidi_$(dpkg-deb -f "$deb" Version)_$arch.deb" ] ||
+    { echo "package $(basename "$deb") marked $arch holds a binary for $built"; exit 1; }
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
+# The target's own libraries, not the cross toolchain's packages.
 grep -q "libasound2" <<<"$depends" || { echo "no libasound2 dependency"; exit 1; }
+grep -q -- "-cross" <<<"$depends" && { echo "depends on a cross toolchain package"; exit 1; }
 echo "1 passed, 0 failed"

@@ -25,7 +25,8 @@ echo "-- Debian package"
 deb=$(ls "$work"/sensormidi_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
 for f in ./usr/bin/sensormidi ./usr/share/man/man1/sensormidi.1 \
-    ./usr/lib/systemd/system/sensormidi.service ./usr/lib/udev/rules.d/60-sensormidi.rules; do
+    ./usr/lib/systemd/system/sensormidi.service ./usr/lib/udev/rules.d/60-sensormidi.rules \
+    ./usr/share/doc/sensormidi/examples/usb-midi-card1.conf; do
     grep -qx "$f" "$work/files" || { echo "missing from the package: $f"; cat "$work/files"; exit 1; }
 done
 info=$(dpkg-deb -I "$deb")

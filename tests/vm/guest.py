@@ -112,12 +112,12 @@ class Synth:
     """The synth's side of the MIDI link: records every byte the program sent,
     with its CLOCK_MONOTONIC time of arrival."""
 
-    def __init__(self, gadget):
-        self.gadget, self.received, self.reader = gadget, [], None
+    def __init__(self, gadget, card):
+        self.gadget, self.card, self.received, self.reader = gadget, card, [], None
 
     def plug(self):
         self.gadget.plug()
-        device = f"/dev/snd/midiC{SYNTH_CARD}D0"
+        device = f"/dev/snd/midiC{self.card}D0"
         wait(lambda: all(os.path.exists(p) for p in CARD1 + [device]),
              "the synth to appear as card 1")
         fd = os.open(device, os.O_RDONLY)
@@ -160,15 +160,16 @@ class Synth:
         return self.bytes()
 
 
-def devices():
-    """The software USB controllers with a sensor and a synth for them, unplugged."""
+def devices(synth_card=SYNTH_CARD, card1=("index=1",)):
+    """The software USB controllers with a sensor and a synth for them, unplugged.
+    card1: the USB audio driver's options that make the synth card 1."""
     modprobe("dummy_hcd", "num=2")
     for module in ("libcomposite", "usb_f_acm", "usb_f_midi", "cdc_acm"):
         modprobe(module)
-    modprobe("snd_usb_audio", "index=1")
+    modprobe("snd_usb_audio", *card1)
     udcs = sorted(os.listdir("/sys/class/udc"))
     return (Sensor(Gadget("sensor", "acm.usb0", udcs[0])),
-            Synth(Gadget("synth", "midi.usb0", udcs[1], index=SYNTH_CARD)))
+            Synth(Gadget("synth", "midi.usb0", udcs[1], index=synth_card), synth_card))
 
 
 def model_bytes(text):
@@ -371,6 +372,33 @@ class Soak(Machine):
             self.synth.wait_bytes(heard + 6)
         self.assertTrue(program.alive())
         self.assertEqual(self.footprint(program), first)
+
+
+class PiCards(unittest.TestCase):
+    """A Raspberry Pi's own sound cards (HDMI outputs, headphone jack) are there
+    before any USB device. The README's modprobe recipe keeps card 1 for the synth."""
+
+    def test_the_recipe_keeps_card_1_for_the_usb_synth(self):
+        recipe = os.path.join(HERE, "..", "..", "dist", "usb-midi-card1.conf")
+        # The first sound module loads the sound core, with the recipe's options.
+        modprobe("-C", recipe, "snd_dummy", "enable=1,1,1")
+        cards = sorted(int(c[4:]) for c in os.listdir("/proc/asound") if c[4:].isdigit())
+        self.assertEqual(cards, [0, 2, 3])  # slot 1 passed over
+        # Loaded as udev loads it for a plugged device: no options of its own.
+        sensor, synth = devices(synth_card=7, card1=())
+        sensor.plug()
+        synth.plug()
+        listing = subprocess.run(["amidi", "-l"], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertRegex(listing, r"(?m)^IO +hw:1,0,0 ")
+        program = Program(BINARY, None, os.environ.get("VM_OUT", "/tmp"))
+        try:
+            wait(lambda: applied(port_settings()), "the port settings")
+            sensor.send("215,180|0\r\n")
+            self.assertEqual(synth.wait_bytes(6), [0x80, 0x00, 0x00, 0x90, 0x43, 0x3C])
+            self.assertEqual(program.err, [])
+        finally:
+            program.stop()
 
 
 if __name__ == "__main__":

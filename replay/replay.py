@@ -81,8 +81,7 @@ def play(binary, recorder, session, work):
     program.stop(signal.SIGTERM)
     calls = program.calls()
     sensor.unplug()
-    messages = [(c.time - start, bytes(int(b, 16) for b in c.text.split()[1:]))
-                for c in calls if c.name == "write"]
+    messages = [(c.time - start, c.data) for c in calls if c.name == "write"]
     return messages, program.out
 
 

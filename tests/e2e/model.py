@@ -32,20 +32,28 @@ class Model:
         self.current, self.curvol, self.curmess, self.toneptr = 0, 100, 74, 0
         self.text, self.pitch, self.volume, self.sw, self.afterline = b"", 0, 0, 0, False
         self.calls, self.log = [], []
+        self.messages = []  # the bytes of each write, as they reach the synth
+
+    def write(self, *data, drain=True):
+        self.messages.append(bytes(data))
+        self.calls += [f"write {bytes(data).hex(' ')}"] + (["drain"] if drain else [])
+
+    def wire(self):
+        return list(b"".join(self.messages))
 
     def off(self):
-        self.calls += [f"write 80 {self.current & 0xFF:02x} 00", "drain"]
+        self.write(0x80, self.current & 0xFF, 0)
 
     def playtone(self, note, vel):
         self.off()
-        self.calls += [f"write 90 {note:02x} {vel:02x}", "drain"]
+        self.write(0x90, note, vel)
         self.curvol = vel
 
     def sound(self, pitch, volume, sw):
         if sw != 0:
             self.off()
             self.toneptr += 1
-            self.calls.append(f"write c0 {CYCLE[self.toneptr % 4]:02x}")
+            self.write(0xC0, CYCLE[self.toneptr % 4], drain=False)
             return
         vel = band(VELOCITY, volume, 0)
         if volume <= 90:

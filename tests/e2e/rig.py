@@ -6,7 +6,6 @@ pseudo-terminal whose master side the test drives. The raw MIDI calls are
 preloaded away by the recorder, which logs each call with its time.
 """
 
-import errno
 import fcntl
 import os
 import shlex
@@ -30,6 +29,34 @@ SLEEPS = {"x86_64": (35, 230), "aarch64": (101, 115)}.get(os.uname().machine, ()
 EMULATOR = shlex.split(os.environ.get("SENSORMIDI_EMULATOR", ""))
 # Bytes written into all sensor ports so far.
 SENT = [0]
+IDLE_CPU = 0.05  # seconds of CPU an idle program may use over a three-second wait
+
+
+def refuse(why):
+    """Skips a test that cannot run here, but fails it under CI=true."""
+    if os.environ.get("CI") == "true":
+        print(f"FAILED: {why} (under CI=true this is a failure, not a skip)")
+        sys.exit(1)
+    print(f"SKIPPED: {why}")
+    sys.exit(SKIP)
+
+
+def applied(settings):
+    """The program's line settings, not a new tty's: canonical, no echo, CR to NL."""
+    return bool(settings[3] & termios.ICANON) and not settings[3] & termios.ECHO \
+        and bool(settings[0] & termios.ICRNL)
+
+
+def alternate(send, until, timeout=10, spacing=0.2):
+    """Sends note changes, two notes in turn, until `until()` holds."""
+    notes = ["100,400|0\r\n", "300,400|0\r\n"]
+    deadline = time.monotonic() + timeout
+    while not until():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no note change was heard in {timeout} s" + seen())
+        send(notes[0])
+        notes.reverse()
+        time.sleep(spacing)
 
 
 def enter_namespace():
@@ -50,12 +77,8 @@ def enter_namespace():
             reasons.append(f"unshare {' '.join(flags)}: {probe.stderr.strip()}")
     else:
         reasons.append("no unshare command (package util-linux)")
-    why = "cannot make a private mount namespace for /dev: " + "; ".join(reasons)
-    if os.environ.get("CI") == "true":
-        print(f"FAILED: {why} (under CI=true this is a failure, not a skip)")
-        sys.exit(1)
-    print(f"SKIPPED: {why}. Run it as root, for example with sudo.")
-    sys.exit(SKIP)
+    refuse("cannot make a private mount namespace for /dev: " + "; ".join(reasons)
+           + ". Run it as root, for example with sudo.")
 
 
 def make_private_dev():
@@ -78,8 +101,6 @@ class Sensor:
     def __init__(self):
         self.master, self.slave = os.openpty()
         self.name = os.ttyname(self.slave)
-        # The kernel's defaults, as a newly plugged device has them.
-        self.default = termios.tcgetattr(self.slave)
         os.symlink(self.name, PORT)
 
     def send(self, data):
@@ -113,7 +134,9 @@ class Call:
         self.time = float(stamp)
         self.text = rest
         self.name = rest.split()[0]
-        self.data = [int(b, 16) for b in rest.split()[1:] if len(b) == 2] if self.name == "write" else []
+        # The bytes a write sent; a mark such as BADHANDLE is no byte.
+        self.data = bytes(int(b, 16) for b in rest.split()[1:] if len(b) == 2) \
+            if self.name == "write" else b""
 
     def __repr__(self):
         return self.text
@@ -121,6 +144,8 @@ class Call:
 
 class Program:
     """The real binary, started as a session leader, as a service would be."""
+
+    started = []  # every program of this run, for what a failed wait reports
 
     def __init__(self, binary, recorder, workdir, sensor=None, closed_stdout=False, **settings):
         """recorder: the stand-in to preload for alsa-lib's raw MIDI calls; None for the real.
@@ -159,8 +184,9 @@ class Program:
         # waits, and has set the plugged port up. Emulated, the loader's reads of its
         # libraries can look like that wait, and bytes typed before the setup meet the
         # tty's defaults (echo on, ^C flushes the queue).
+        Program.started.append(self)
         self.sent_at_start = SENT[0]
-        set_up = lambda: sensor is None or sensor.settings() != sensor.default
+        set_up = lambda: sensor is None or applied(sensor.settings())
         wait_for(lambda: not self.alive() or (self.syscall() in (READ, *SLEEPS) and set_up()),
                  what="the program to start")
         self.base = self.rchar() if self.alive() else 0
@@ -230,11 +256,57 @@ class Program:
         return self.proc.returncode
 
 
+class StopCases:
+    """The stop signals while note 69 sounds, for a test case that supplies where the
+    port's settings and the MIDI output come from: `start_playing()` returns the program
+    with the note sounding, `port_settings()` reads the port as any program would, and
+    `midi(count)` waits for `count` items of output and returns them all. STOPPED is what
+    the output gains by the stop; STOP_SECONDS bounds the time from signal to exit."""
+
+    def stop_while_sounding(self, sig):
+        before = self.port_settings()
+        program = self.start_playing()
+        sounding = len(self.midi(0))
+        sent = time.monotonic()
+        program.proc.send_signal(sig)
+        program.proc.wait(30)
+        self.assertLess(time.monotonic() - sent, self.STOP_SECONDS)
+        self.assertEqual(program.proc.returncode, -sig)
+        self.assertEqual(self.midi(sounding + len(self.STOPPED))[sounding:], self.STOPPED)
+        self.assertEqual(self.port_settings(), before)
+
+    def test_sigterm(self):
+        self.stop_while_sounding(signal.SIGTERM)
+
+    def test_sigint(self):
+        self.stop_while_sounding(signal.SIGINT)
+
+    def test_sighup(self):
+        self.stop_while_sounding(signal.SIGHUP)
+
+
 def cpu(pid):
     """Seconds of CPU the process has used, user and system."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def assert_idle(test, cpu_now, seconds=3):
+    """Over a wait of `seconds`, a process (`cpu_now()`: its CPU seconds) uses next to none."""
+    before = cpu_now()
+    time.sleep(seconds)
+    test.assertLess(cpu_now() - before, IDLE_CPU)
+
+
+def seen():
+    """What the programs of this run did, for a failure message."""
+    out = ""
+    for p in Program.started[-2:]:
+        status = "running" if p.alive() else f"exit status {p.proc.returncode}"
+        out += (f"\n  program {p.pid}: {status}; stderr {p.err[-5:]}; stdout {p.out[-5:]};"
+                f" last calls {p.calls()[-12:]}")
+    return out
 
 
 def wait_for(check, timeout=10, what="condition"):
@@ -245,7 +317,7 @@ def wait_for(check, timeout=10, what="condition"):
         if value:
             return value
         if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
+            raise AssertionError(f"timed out waiting for {what}" + seen())
         time.sleep(0.01)
 
 

@@ -8,17 +8,18 @@ import random
 import signal
 import sys
 import tempfile
-import termios
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import Model  # noqa: E402
-from rig import (PORT, READ, SLEEPS, Program, Sensor, enter_namespace, wait_for, wait_idle)  # noqa: E402
+from rig import (PORT, READ, SLEEPS, Program, Sensor, StopCases, alternate, applied,  # noqa: E402
+                 assert_idle, enter_namespace, wait_for, wait_idle)
 
 BINARY = RECORDER = None
 OPENED = ["open hw:1,0,0 0", "nonblock 1"]
-IDLE_CPU = 0.05  # seconds of CPU allowed over a three-second wait
+# A correct stop takes a few ms; one that finishes the one-second pause first takes ~1 s.
+STOP_SECONDS = 0.25
 
 
 def texts(calls):
@@ -47,11 +48,9 @@ class Rig(unittest.TestCase):
         self.programs.append(program)
         return program
 
-    def assert_no_cpu(self, program, seconds=3):
-        before = program.cpu()
-        time.sleep(seconds)
+    def assert_no_cpu(self, program):
+        assert_idle(self, program.cpu)
         self.assertTrue(program.alive())
-        self.assertLess(program.cpu() - before, IDLE_CPU)
 
     def wait_calls(self, program, count):
         return wait_for(lambda: len(program.calls()) >= count and program.calls(),
@@ -198,11 +197,7 @@ class SensorPort(Rig):
         wait_for(lambda: len(program.err) == 2, what="the port to be found again")
         self.assertEqual(program.err[1], f"{PORT}: sensor connected")
         # The new device came with the defaults; the program applied its own again.
-        now = sensor.settings()
-        self.assertNotEqual(now, sensor.default)
-        self.assertTrue(now[3] & termios.ICANON)
-        self.assertFalse(now[3] & termios.ECHO)
-        self.assertTrue(now[0] & termios.ICRNL)
+        self.assertTrue(applied(sensor.settings()))
         sensor.send("100,400|0\r\n")
         calls = self.wait_calls(program, 10)
         self.assertEqual(texts(calls[6:]), ["write 80 45 00", "drain", "write 90 3e 64", "drain"])
@@ -218,7 +213,7 @@ class MidiOutput(Rig):
         sensor.send("300,400|0\r\n100,400|0\r\n300,400|0\r\n")
         wait_for(lambda: len(program.out) == 4, what="the note log")
         wait_idle(program, sensor)
-        self.assertTrue(all(c.name == "open" for c in program.calls()))
+        self.assertEqual([c for c in program.calls() if c.name != "open"], [])
         self.assert_no_cpu(program)
         opens = len(program.calls())
         self.assertLessEqual(opens, 2)
@@ -226,19 +221,16 @@ class MidiOutput(Rig):
     def test_output_that_appears_later_is_used(self):
         sensor = self.plug()
         program = self.start(MIDIREC_OPEN_OK_AT=3)
-        notes = ["300,400|0\r\n", "100,400|0\r\n"]
-        deadline = time.monotonic() + 10
-        while not any(c.name == "write" for c in program.calls()):
-            self.assertLess(time.monotonic(), deadline)
-            sensor.send(notes[0])
-            notes.reverse()
-            time.sleep(0.2)
+        # Lines close together, so a retry that comes early shows.
+        alternate(sensor.send, lambda: any(c.name == "write" for c in program.calls()),
+                  spacing=0.05)
         wait_idle(program, sensor)
         calls = program.calls()
         opens = [c for c in calls if c.name == "open"]
         self.assertEqual(len(opens), 3)
         for a, b in zip(opens, opens[1:]):
-            self.assertGreaterEqual(b.time - a.time, 1.0)
+            # The program counts whole milliseconds: 999.x ms apart is a second to it.
+            self.assertGreaterEqual(b.time - a.time, 0.999)
         first_write = next(i for i, c in enumerate(calls) if c.name == "write")
         self.assertEqual(texts(calls[first_write - 2:first_write]), OPENED)
         wait_for(lambda: "hw:1,0,0: MIDI output open" in program.err, what="the open report")
@@ -258,34 +250,29 @@ class MidiOutput(Rig):
                                        "hw:1,0,0: MIDI output open"])
 
 
-class Stopping(Rig):
-    def stop_while_sounding(self, sig):
-        sensor = self.plug()
-        before = sensor.settings()
+class Stopping(Rig, StopCases):
+    STOPPED = ["write 80 45 00", "drain"]
+    STOP_SECONDS = STOP_SECONDS
+
+    def setUp(self):
+        super().setUp()
+        self.sensor = self.plug()
+
+    def port_settings(self):
+        return self.sensor.settings()
+
+    def start_playing(self):
         program = self.start()
-        sensor.send("300,400|0\r\n")
+        self.sensor.send("300,400|0\r\n")
         self.wait_calls(program, 6)
-        wait_idle(program, sensor)
-        self.assertNotEqual(sensor.settings(), before)
-        sent = time.monotonic()
-        program.proc.send_signal(sig)
-        program.proc.wait(5)
-        self.assertLess(time.monotonic() - sent, 1.0)
-        self.assertEqual(program.proc.returncode, -sig)
-        self.assertEqual(texts(program.calls()[6:]), ["write 80 45 00", "drain"])
-        self.assertEqual(sensor.settings(), before)
+        wait_idle(program, self.sensor)
+        return program
 
-    def test_sigterm(self):
-        self.stop_while_sounding(signal.SIGTERM)
-
-    def test_sigint(self):
-        self.stop_while_sounding(signal.SIGINT)
-
-    def test_sighup(self):
-        self.stop_while_sounding(signal.SIGHUP)
+    def midi(self, count):
+        return texts(self.wait_calls(self.programs[-1], count))
 
     def test_second_signal_ends_a_stuck_stop_at_once(self):
-        sensor = self.plug()
+        sensor = self.sensor
         program = self.start(MIDIREC_HANG_DRAIN=2)
         sensor.send("300,400|0\r\n")
         self.wait_calls(program, 6)
@@ -297,7 +284,7 @@ class Stopping(Rig):
         self.assertEqual(program.proc.returncode, -signal.SIGINT)
 
     def test_stop_during_a_stuck_drain(self):
-        sensor = self.plug()
+        sensor = self.sensor
         program = self.start(MIDIREC_HANG_DRAIN=1)
         sensor.send("300,400|0\r\n")
         self.wait_calls(program, 6)
@@ -308,15 +295,14 @@ class Stopping(Rig):
         self.assertEqual(texts(program.calls()[6:]), ["write 80 45 00", "drain"])
 
     def test_stop_during_the_pause(self):
-        sensor = self.plug()
         program = self.start()
-        sensor.send("300,400|0\r\n0,0|1\r\n")
+        self.sensor.send("300,400|0\r\n0,0|1\r\n")
         self.wait_calls(program, 2 + 4 + 3)
         wait_for(lambda: program.syscall() in SLEEPS, what="the pause")
         sent = time.monotonic()
         program.proc.send_signal(signal.SIGTERM)
         program.proc.wait(5)
-        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertLess(time.monotonic() - sent, STOP_SECONDS)
         self.assertEqual(program.proc.returncode, -signal.SIGTERM)
         self.assertEqual(texts(program.calls()[-2:]), ["write 80 45 00", "drain"])
 

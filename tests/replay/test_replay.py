@@ -39,12 +39,10 @@ def expected(session):
             continue
         stamp, _, text = line.partition(b" ")
         at = max(float(stamp), free_at)  # lines wait while the program pauses
-        before = len(model.calls)
+        before = len(model.messages)
         model.feed(text + b"\r\n")
-        for call in model.calls[before:]:
-            if call.startswith("write"):
-                messages.append((at, bytes(int(b, 16) for b in call.split()[1:])))
-        if model.calls[before:] and model.calls[-1].startswith("write c0"):
+        messages += [(at, m) for m in model.messages[before:]]
+        if model.messages[before:] and model.messages[-1][0] == 0xC0:
             free_at = at + 1.0
     # Stopped after the last line: the sounding note is switched off.
     messages.append((max(at, free_at), bytes([0x80, model.current, 0])))

@@ -23,16 +23,18 @@ using calllist = std::vector<std::string>;
 
 namespace {
 
-// The line settings the instrument reads the sensor with.
+// The line settings the instrument reads the sensor with, as the tty holds them.
 void expectprepared(int tty) {
     termios now{};
     ASSERT_EQ(tcgetattr(tty, &now), 0);
-    EXPECT_TRUE(now.c_lflag & ICANON);
-    EXPECT_FALSE(now.c_lflag & (ECHO | ECHONL | ISIG));
-    EXPECT_TRUE(now.c_iflag & ICRNL);
-    EXPECT_TRUE(now.c_iflag & IGNPAR);
+    EXPECT_EQ(now.c_lflag, static_cast<tcflag_t>(ICANON)); // no echo, no signals
+    EXPECT_EQ(now.c_iflag, static_cast<tcflag_t>(IGNPAR | ICRNL));
+    EXPECT_EQ(now.c_oflag, 0u);
     EXPECT_EQ(now.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(B9600));
+    // No control characters: no ^C flushing, no ^D ending a read, no ^U erasing a line.
+    for (cc_t c : now.c_cc)
+        EXPECT_EQ(c, 0);
     EXPECT_EQ(fcntl(tty, F_GETFL) & O_NONBLOCK, 0);
 }
 
@@ -66,12 +68,6 @@ class Port : public testing::Test {
 
 TEST_F(Port, PreparedSettingsAreAppliedOnEveryOpen) {
     expectprepared(fd);
-    EXPECT_EQ(newtp.c_cflag, 0x800008BDu);
-    EXPECT_EQ(newtp.c_iflag, 0x104u);
-    EXPECT_EQ(newtp.c_lflag, 2u);
-    EXPECT_EQ(newtp.c_oflag, 0u);
-    for (cc_t c : newtp.c_cc)
-        EXPECT_EQ(c, 0);
 
     // A re-plugged sensor is a new device with the kernel's defaults.
     int master2, slave2;
@@ -218,18 +214,16 @@ TEST_F(Port, PendingStopSilencesRestoresThePortAndDiesOfTheSignal) {
 }
 
 TEST(PortAbsent, WaitsASecondBeforeEachLook) {
+    // The look would open and set up a real sensor on this machine.
+    if (access("/dev/ttyACM0", F_OK) == 0) GTEST_SKIP() << "a real /dev/ttyACM0 is here";
     freshstart();
     fd = -1;
     reader r{};
     CaptureStderr();
     portstep(r);
-    std::string said = GetCapturedStderr();
+    EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(calls, (calllist{"pause"}));
-    if (fd >= 0) { // a real sensor on this machine
-        EXPECT_EQ(said, "/dev/ttyACM0: sensor connected\n");
-        close(fd);
-        fd = -1;
-    }
+    EXPECT_EQ(fd, -1);
 }
 
 TEST(PortLoss, EndOfFileDropsTheHalfReadField) {

@@ -1,0 +1,78 @@
+#!/bin/busybox sh
+# The initramfs's /init (vm.py): modules for the share, then the host's root, and one of
+# two ways on. It prints sensormidi-vm-up when the command starts and
+# "sensormidi-vm-exit: STATUS" when it ends; vm.py watches the console for both.
+B=/bin/busybox
+$B mkdir -p /proc /sys /dev /host /rw
+$B mount -t proc proc /proc
+$B mount -t sysfs sysfs /sys
+$B mount -t devtmpfs devtmpfs /dev
+for m in $($B cat /modules/order); do $B insmod /modules/$m || $B poweroff -f; done
+o=trans=virtio,version=9p2000.L,msize=262144
+$B mount -t 9p -o $o,ro,cache=loose hostroot /host || $B poweroff -f
+if [ -z "$vmsystemd" ]; then
+    # A chroot: the command is the only process, on fresh file systems. /tmp stays the
+    # host's, where the caller's tree may be.
+    $B mount -t tmpfs -o mode=1777 tmpfs /host/run
+    $B mount -t proc proc /host/proc
+    $B mount -t sysfs sysfs /host/sys
+    $B mount -t configfs configfs /host/sys/kernel/config
+    $B mount -t devtmpfs devtmpfs /host/dev
+    $B mkdir -p /host/dev/pts /host/dev/shm /host$vmout
+    $B mount -t devpts devpts /host/dev/pts
+    $B mount -t tmpfs tmpfs /host/dev/shm
+    $B mount -t 9p -o $o out /host$vmout
+    echo sensormidi-vm-up
+    $B chroot /host /bin/sh $vmout/run.sh
+    echo "sensormidi-vm-exit: $?"
+    $B poweroff -f
+fi
+# systemd as init: the host's root read-only under a tmpfs for all that is written,
+# with the extra layer (udev) between them; the command runs as a unit once booted.
+$B mount -t tmpfs -o mode=755 tmpfs /rw
+$B mkdir -p /rw/upper /rw/work /newroot
+u=/rw/upper
+$B mkdir -p $u/etc/systemd/system/multi-user.target.wants $u/var/lib
+# Whiteouts hide what makes this a container's root: with /.dockerenv systemd takes itself
+# for one, the container's policy-rc.d forbids starting services, and man-db's trigger
+# would index every page over 9p for minutes.
+$B mkdir -p $u/usr/sbin $u/var/lib/man-db
+for f in .dockerenv usr/sbin/policy-rc.d var/lib/man-db/auto-update; do $B mknod $u/$f c 0 0; done
+# dpkg reads its database slowly over 9p, file by file: it comes as one archive.
+$B mkdir -p /out /layer
+$B mount -t 9p -o $o out /out
+$B tar -xf /out/dpkg.tar -C $u/var/lib
+$B umount /out
+# The layer comes in a share of its own: overlayfs refuses layers inside one another.
+$B mount -t 9p -o $o,ro,cache=loose layer /layer
+# What the host enables is not for this machine.
+for f in /host/etc/systemd/system/*.wants/* serial-getty@ttyS0.service; do
+    $B ln -sf /dev/null $u/etc/systemd/system/${f##*/}
+done
+# Nor is cleaning the host's /tmp, where the caller's tree may be, file by file over 9p.
+$B mkdir -p $u/etc/tmpfiles.d
+$B ln -s /dev/null $u/etc/tmpfiles.d/tmp.conf
+$B cat >$u/etc/systemd/system/vm-command.service <<END
+[Unit]
+Description=the command, once udev and journald run
+[Service]
+Type=exec
+StandardOutput=tty
+StandardError=tty
+TTYPath=/dev/ttyS0
+ExecStart=/bin/sh -c 'mkdir -p $vmout && mount -t 9p -o $o out $vmout && echo sensormidi-vm-up; \\
+    /bin/sh $vmout/run.sh; echo "sensormidi-vm-exit: \$\$?"; systemctl poweroff --no-block'
+END
+$B ln -s ../vm-command.service $u/etc/systemd/system/multi-user.target.wants/
+if [ -n "$vmpreinstall" ]; then
+    # Unpacked and enabled before the boot, as if installed earlier.
+    $B dpkg-deb -x /host$vmpreinstall $u
+    $B ln -s /lib/systemd/system/sensormidi.service $u/etc/systemd/system/multi-user.target.wants/
+fi
+$B mkdir -p $u/usr/lib/modules
+$B mount -t overlay overlay -o lowerdir=/layer:/host,upperdir=$u,workdir=/rw/work \
+    /newroot || $B poweroff -f
+# The kernel's modules where modprobe looks, for systemd and udev to load them.
+$B mount -t 9p -o $o,ro modules /newroot/usr/lib/modules
+$B umount /proc /sys /dev
+exec $B switch_root /newroot /lib/systemd/systemd

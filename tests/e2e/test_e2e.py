@@ -11,7 +11,9 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "firmware", "test")]
+from board import Board  # noqa: E402
 from model import Model  # noqa: E402
 from rig import (PORT, READ, SLEEPS, Program, Sensor, StopCases, alternate, applied,  # noqa: E402
                  assert_idle, enter_namespace, wait_for, wait_idle)
@@ -305,6 +307,36 @@ class Stopping(Rig, StopCases):
         self.assertLess(time.monotonic() - sent, STOP_SECONDS)
         self.assertEqual(program.proc.returncode, -signal.SIGTERM)
         self.assertEqual(texts(program.calls()[-2:]), ["write 80 45 00", "drain"])
+
+
+class Firmware(Rig):
+    """The reference sensor's firmware on a simulated board, its lines typed at the port."""
+
+    def test_a_sweep_plays_the_scale_and_a_press_changes_the_instrument(self):
+        harness, elf = os.environ.get("SENSORMIDI_BOARD"), os.environ.get("SENSORMIDI_FIRMWARE")
+        if not harness:
+            why = "the firmware is not built (gcc-avr, arduino-mk, libsimavr-dev)"
+            self.fail(why) if os.environ.get("CI") == "true" else self.skipTest(why)
+        board = Board(harness, elf)
+        self.addCleanup(board.close)
+        sensor = self.plug()
+        program = self.start()
+
+        def run(microseconds):
+            sent = len(board.lines)
+            board.run(microseconds)
+            for _, text in board.lines[sent:]:
+                sensor.send(text)
+        board.adc(1, 5000)  # loud
+        for millivolts in range(0, 5001, 25):  # 0 to 5 V in 4 s
+            board.adc(0, millivolts)
+            run(20_000)
+        for level, microseconds in [(0, 300), (1, 600), (0, 500_000), (1, 900), (0, 200), (1, 300_000)]:
+            board.pin(level)  # a press, bouncing at both ends
+            run(microseconds)
+        wait_idle(program, sensor)
+        self.assertEqual(program.out, ["60", "62", "64", "65", "67", "69", "71", "72"])
+        self.assertEqual([c.text for c in program.calls() if c.data[:1] == b"\xc0"], ["write c0 65"])
 
 
 if __name__ == "__main__":

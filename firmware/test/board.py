@@ -1,0 +1,48 @@
+"""The sensor board in the simulator (board.c), driven from a test: voltages and
+the switch in, the lines it sends out, each with its time in simulated microseconds."""
+
+import re
+import subprocess
+
+LINE = re.compile(rb"^(\d{1,3}),(\d{1,3})\|([01])\r\n$")
+MV_FULL = 5000  # the board's supply, its analog reference
+
+
+class Board:
+    def __init__(self, harness, elf):
+        self.proc = subprocess.Popen([harness, elf], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True)
+        self.lines = []  # (microseconds, bytes), as sent
+        self.now = 0
+
+    def _say(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+
+    def adc(self, channel, millivolts):
+        self._say(f"adc {channel} {millivolts}")
+
+    def pin(self, level):
+        self._say(f"pin {level}")
+
+    def run(self, microseconds):
+        """Runs the board; the lines it sent meanwhile are appended to `lines`."""
+        self._say(f"run {int(microseconds)}")
+        while True:
+            words = self.proc.stdout.readline().split()
+            if not words:
+                raise AssertionError(f"the simulator ended (status {self.proc.wait()})")
+            if words[0] == "at":
+                self.now = int(words[1])
+                return self.now
+            if words[0] == "line":
+                self.lines.append((int(words[1]), bytes.fromhex(words[2])))
+
+    def readings(self, since=0):
+        """(pitch, volume, switch) of each line sent since line `since`."""
+        return [tuple(int(v) for v in LINE.match(text).groups()) for _, text in self.lines[since:]]
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+        self.proc.stdout.close()

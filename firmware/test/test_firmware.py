@@ -1,0 +1,96 @@
+"""The reference sensor's firmware, the very ELF that is flashed, on a simulated
+ATmega328P at 16 MHz (simavr): what its inputs become on the serial line.
+
+Usage: test_firmware.py HARNESS FIRMWARE.elf [unittest arguments]
+"""
+
+import os
+import random
+import statistics
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from board import LINE, Board  # noqa: E402
+
+HARNESS = ELF = None
+PITCH, VOLUME = 0, 1  # analog inputs A0, A1
+SAMPLING_US = 500  # two conversions and the formatting of a line
+
+
+class Firmware(unittest.TestCase):
+    def setUp(self):
+        self.board = Board(HARNESS, ELF)
+        self.board.adc(VOLUME, 5000)
+        self.board.adc(PITCH, 1000)
+        self.board.run(30_000)
+
+    def tearDown(self):
+        self.board.close()
+
+    def test_voltages_become_readings(self):
+        # The simulator's converter reads mV * 1023 / 5000; the firmware maps 0..1023
+        # to 0..400 (pitch) and 0..350 (volume), each rounded down.
+        for pitch_mv, volume_mv, want in [(0, 5000, (0, 350)), (5000, 0, (400, 0)),
+                                          (2500, 2500, (199, 174)), (1000, 4000, (79, 279))]:
+            with self.subTest(pitch_mv=pitch_mv, volume_mv=volume_mv):
+                self.board.adc(PITCH, pitch_mv)
+                self.board.adc(VOLUME, volume_mv)
+                self.board.run(30_000)
+                self.assertEqual(self.board.readings()[-1], (*want, 0))
+
+    def test_every_line_has_the_form_the_program_reads(self):
+        rng = random.Random(7)
+        for _ in range(200):
+            self.board.adc(rng.choice([PITCH, VOLUME]), rng.randint(0, 5000))
+            self.board.pin(rng.choice([0, 1, 1, 1]))
+            self.board.run(rng.randint(0, 20_000))
+        self.assertGreater(len(self.board.lines), 100)
+        for _, text in self.board.lines:
+            self.assertRegex(text, LINE)
+
+    def test_a_press_is_sent_once(self):
+        bounce = [(0, 300), (1, 700), (0, 400), (1, 1500), (0, 200), (1, 900)]
+        held = [(0, 2_000_000)]
+        released = [(1, 300_000)]
+        for name, shape, presses in [
+                ("clean, held 2 s", held + released, 1),
+                ("bouncing at both ends, held 2 s", bounce + held + bounce + released, 1),
+                ("two presses", held + released + [(0, 100_000)] + released, 2),
+                ("a 5 ms glitch", [(0, 5000)] + released, 0)]:
+            with self.subTest(name):
+                since = len(self.board.lines)
+                for level, microseconds in shape:
+                    self.board.pin(level)
+                    self.board.run(microseconds)
+                self.assertEqual([r[2] for r in self.board.readings(since)].count(1), presses)
+
+    def test_a_change_arrives_within_two_line_times(self):
+        board, rng, delays = self.board, random.Random(1), []
+        # Lines at steady input leave back to back: each starts as the last one ends.
+        board.run(100_000)
+        (t0, first), (t1, second) = board.lines[-2:]
+        byte_us = (t1 - t0) / len(second)
+        for (a, _), (b, text) in zip(board.lines[-8:], board.lines[-7:]):
+            self.assertAlmostEqual(b - a, len(text) * byte_us, delta=5)
+        for i in range(200):
+            board.run(rng.randint(0, 13_000))  # a random phase against the lines
+            millivolts = (4000, 1000)[i % 2]
+            board.adc(PITCH, millivolts)
+            stepped, since = board.now, len(board.lines)
+            want = millivolts * 1023 // 5000 * 400 // 1023
+            while not any(r[0] == want for r in board.readings(since)):
+                board.run(1000)
+            at, text = board.lines[since + [r[0] for r in board.readings(since)].index(want)]
+            delays.append(at + byte_us - stepped)  # its last byte has left
+        line_us = len(b"319,350|0\r\n") * byte_us
+        print(f"\nvoltage step to the end of its first line, 200 steps: median "
+              f"{statistics.median(delays) / 1000:.2f} ms, worst {max(delays) / 1000:.2f} ms; "
+              f"a line {line_us / 1000:.2f} ms ({byte_us:.0f} us a byte)")
+        self.assertLessEqual(max(delays), 2 * line_us + SAMPLING_US)
+
+
+if __name__ == "__main__":
+    HARNESS, ELF = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

@@ -2,6 +2,8 @@
 # The initramfs's /init (vm.py): modules for the share, then the host's root, and one of
 # two ways on. It prints sensormidi-vm-up when the command starts and
 # "sensormidi-vm-exit: STATUS" when it ends; vm.py watches the console for both.
+# vmout, vmsystemd, vmpreinstall and vmsetup come from the kernel's command line.
+# shellcheck shell=dash disable=SC2154
 B=/bin/busybox
 $B mkdir -p /proc /sys /dev /host /rw
 $B mount -t proc proc /proc
@@ -64,11 +66,14 @@ ExecStart=/bin/sh -c 'mkdir -p $vmout && mount -t 9p -o $o out $vmout && echo se
     /bin/sh $vmout/run.sh; echo "sensormidi-vm-exit: \$\$?"; systemctl poweroff --no-block'
 END
 $B ln -s ../vm-command.service $u/etc/systemd/system/multi-user.target.wants/
-if [ -n "$vmpreinstall" ]; then
-    # Unpacked and enabled before the boot, as if installed earlier.
-    $B dpkg-deb -x /host$vmpreinstall $u
-    $B ln -s /lib/systemd/system/sensormidi.service $u/etc/systemd/system/multi-user.target.wants/
-fi
+# Packages unpacked and their services enabled before the boot, as if installed earlier.
+for deb in $($B echo "$vmpreinstall" | $B tr , ' '); do
+    $B dpkg-deb -x /host$deb $u
+    name=${deb##*/}
+    $B ln -s /lib/systemd/system/${name%%_*}.service $u/etc/systemd/system/multi-user.target.wants/
+done
+# The test's own settings, made on the new root before the boot.
+[ -z "$vmsetup" ] || $B sh "/host$vmsetup" $u
 $B mkdir -p $u/usr/lib/modules
 $B mount -t overlay overlay -o lowerdir=/layer:/host,upperdir=$u,workdir=/rw/work \
     /newroot || $B poweroff -f

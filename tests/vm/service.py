@@ -30,17 +30,17 @@ def run(*cmd, check=True):
     return subprocess.run(cmd, capture_output=True, text=True, check=check).stdout.strip()
 
 
-def prop(name):
-    return run("systemctl", "show", "-p", name, "--value", UNIT)
+def prop(name, unit=UNIT):
+    return run("systemctl", "show", "-p", name, "--value", unit)
 
 
-def pid():
-    return int(prop("MainPID"))
+def pid(unit=UNIT):
+    return int(prop("MainPID", unit))
 
 
-def journal():
+def journal(unit=UNIT):
     """The service's lines since boot, as the journal holds them."""
-    return run("journalctl", "-b", "-u", UNIT, "-o", "cat", "--no-pager").splitlines()
+    return run("journalctl", "-b", "-u", unit, "-o", "cat", "--no-pager").splitlines()
 
 
 def status(process):

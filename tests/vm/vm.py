@@ -1,7 +1,7 @@
 """Runs a command in a virtual machine on Debian's own kernel, as root, with
 the host's root file system underneath, read-only.
 
-Usage: vm.py [--systemd [--preinstall DEB]] CACHE_DIR COMMAND [ARG...]
+Usage: vm.py [--systemd [--preinstall DEB,...] [--setup SCRIPT]] CACHE_DIR COMMAND [ARG...]
 Exits with the command's status; 77 when no virtual machine can run here (a
 failure instead under CI=true).
 
@@ -18,8 +18,9 @@ With --systemd, systemd boots as init instead, udev and journald included:
 the host's root stays read-only under a tmpfs that takes every write (an
 overlay, with Debian's udev package of the host's systemd version unpacked as
 a layer between), and the command runs as a unit once multi-user.target is
-reached. --preinstall unpacks a package into it and enables sensormidi.service
-before the boot.
+reached. --preinstall unpacks packages into it and enables each one's service
+(the package's name) before the boot; --setup runs a script with the new root as its
+argument before the boot.
 """
 
 import os
@@ -197,11 +198,12 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     args = sys.argv[1:]
     systemd = args[:1] == ["--systemd"]
-    preinstall = None
+    early = {}
     if systemd:
         args = args[1:]
-        if args[:1] == ["--preinstall"]:
-            preinstall, args = os.path.abspath(args[1]), args[2:]
+        while args[:1] in (["--preinstall"], ["--setup"]):
+            early[args[0]] = args[1]
+            args = args[2:]
     if len(args) < 2:
         sys.exit(__doc__)
     cache, command = os.path.abspath(args[0]), args[1:]
@@ -220,8 +222,11 @@ def main():
         layer = fetch_udev(cache)
         params = {"vmsystemd": "1", "systemd.show_status": "false",
                   "systemd.log_level": "warning"}
-        if preinstall:
-            params["vmpreinstall"] = preinstall
+        if "--preinstall" in early:
+            params["vmpreinstall"] = ",".join(os.path.abspath(d)
+                                              for d in early["--preinstall"].split(","))
+        if "--setup" in early:
+            params["vmsetup"] = os.path.abspath(early["--setup"])
     with tempfile.TemporaryDirectory(prefix="sensormidi-vm-") as out:
         initrd = os.path.join(out, "initrd.cpio")
         initramfs(root, version, initrd)

@@ -1,0 +1,15 @@
+#!/bin/busybox sh
+# shellcheck shell=dash
+# The synth's settings for the tests, as a user would make them in
+# /etc/default/sensormidi-synth: the sound goes to the loopback card that the
+# test records, and the buffer is one the emulated machine keeps up with
+# (1024 frames, 4 periods: 85 ms; the shipped 4 ms underruns under emulation).
+# The loopback card's module is loaded at boot. Usage: synth-settings.sh ROOT
+# (the initramfs runs it on the new root before the boot; a test on /).
+B=/bin/busybox
+root=$1
+$B sed -i -e 's/^AUDIO_DEVICE=.*/AUDIO_DEVICE=plughw:Loopback/' \
+    -e 's/^PERIOD_SIZE=.*/PERIOD_SIZE=1024/' -e 's/^PERIODS=.*/PERIODS=4/' \
+    "$root/etc/default/sensormidi-synth"
+$B mkdir -p "$root/etc/modules-load.d"
+echo snd_aloop >"$root/etc/modules-load.d/sensormidi-test.conf"

@@ -1,0 +1,230 @@
+"""The software synthesizer package (sensormidi-synth) with the instrument, in the
+virtual machine booted with systemd: card 1 is the kernel's virtual MIDI card and
+FluidSynth plays into a loopback sound card (snd-aloop), whose capture side the
+test records and listens to. The USB sensor of guest.py; no USB synth.
+
+Usage (inside the guest): synth.py DEB SYNTH_DEB [unittest arguments]
+With both packages unpacked and enabled before the boot (vm.py --preinstall, and
+--setup synth-settings.sh), only the Boot case applies.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+import numpy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
+import guest  # noqa: E402
+from guest import port_settings, wait  # noqa: E402
+from rig import applied  # noqa: E402
+from service import journal, pid, prop, run  # noqa: E402
+
+DEB = SYNTH_DEB = None
+SYNTH = "sensormidi-synth"
+SETTINGS = "/etc/default/sensormidi-synth"
+RATE = 48000
+SILENCE = -60  # dBFS: FluidSynth's own floor is near -90
+SCALE = (60, 62, 64, 65, 67, 69, 71, 72)
+
+
+class Recording:
+    """What the loopback card plays, recorded as it goes (16-bit stereo)."""
+
+    def __init__(self):
+        self.path = os.path.join(os.environ.get("VM_OUT", "/tmp"), "synth.raw")
+        # Short periods: the file keeps up with the card, so its length tells the time.
+        self.proc = subprocess.Popen(["arecord", "-q", "-D", "plughw:Loopback,1,0", "-f", "S16_LE",
+                                      "-r", str(RATE), "-c", "2", "--period-size=1200",
+                                      "--buffer-size=48000", "-t", "raw", self.path])
+        wait(lambda: self.now(), "the recording to start")
+
+    def now(self):
+        """Frames recorded so far: the recording's clock."""
+        return os.path.getsize(self.path) // 4 if os.path.exists(self.path) else 0
+
+    def listen(self, start, begin, end):
+        """The sound from `begin` to `end` seconds after frame `start`, in mono."""
+        first, last = start + int(begin * RATE), start + int(end * RATE)
+        wait(lambda: self.now() >= last, "the recording to go on")
+        with open(self.path, "rb") as f:
+            f.seek(first * 4)
+            data = f.read((last - first) * 4)
+        return numpy.frombuffer(data, "<i2").reshape(-1, 2).mean(axis=1) / 32768
+
+    def onset(self, start):
+        """The first frame after `start` where sound begins, within two seconds."""
+        chunk = RATE // 100
+        for first in range(start, start + 2 * RATE, chunk):
+            if level(self.listen(first, 0, chunk / RATE)) > SILENCE + 10:
+                return first
+        raise AssertionError("no sound within 2 s of the line")
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        self.proc.wait(30)
+        os.unlink(self.path)  # the next recording's length must start at 0
+
+
+def level(sound):
+    """Loudness in dB below full scale."""
+    return 20 * numpy.log10(numpy.sqrt(numpy.mean(sound ** 2)) + 1e-9)
+
+
+def tones(sound):
+    """For each note of the scale, the strongest frequency within half a semitone of
+    its fundamental, in dB against the strongest of all."""
+    spectrum = numpy.abs(numpy.fft.rfft(sound * numpy.hanning(len(sound))))
+    freqs = numpy.fft.rfftfreq(len(sound), 1 / RATE)
+    top = spectrum[freqs > 50].max()
+    near = lambda f: (freqs > f * 2 ** (-1 / 24)) & (freqs < f * 2 ** (1 / 24))
+    return {n: round(20 * numpy.log10(spectrum[near(440 * 2 ** ((n - 69) / 12))].max() / top), 1)
+            for n in SCALE}
+
+
+class Heard(unittest.TestCase):
+    recording = None
+
+    def tearDown(self):
+        if self.recording:
+            self.recording.stop()
+            self.recording = None
+
+    def type(self, line):
+        """Types a line at the sensor; the recording's time then."""
+        self.recording = self.recording or Recording()
+        start = self.recording.now()
+        self.sensor.send(line)
+        return start
+
+    def play(self, line):
+        """The note that a line starts, from 0.1 s after it begins to 0.7 s."""
+        start = self.type(line)
+        onset = self.recording.onset(start)
+        return self.recording.listen(onset, 0.1, 0.7)
+
+    def assert_quiet(self, start):
+        """Silent from 0.5 s to 1 s after `start`: a piano note's release is over."""
+        self.assertLess(level(self.recording.listen(start, 0.5, 1.0)), SILENCE)
+
+    def assert_note(self, sound, note):
+        """The note's fundamental is strong, and stronger than any other note's but its
+        octave's (a piano's second harmonic can be its loudest)."""
+        heard = tones(sound)
+        others = [db for n, db in heard.items() if abs(n - note) not in (0, 12)]
+        self.assertGreater(heard[note], max(-10, max(others) + 6), f"note {note}: {heard}")
+
+    def assert_playing(self, line, note):
+        wait(lambda: prop("ActiveState") == "active" and applied(port_settings()),
+             "the instrument to hold the port")
+        self.assert_note(self.play(line), note)
+
+
+class Synth(Heard):
+    """One machine for the whole class: the tests run in order and build on each other."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sensor, _ = guest.devices(synth=False)
+        cls.sensor.plug()
+
+    def test_1_refused_beside_the_usb_synth_example(self):
+        example = "/etc/modprobe.d/usb-midi-card1.conf"
+        with open(os.path.join(HERE, "..", "..", "dist", "usb-midi-card1.conf")) as f, \
+                open(example, "w") as out:
+            out.write(f.read())
+        try:
+            refused = subprocess.run(["dpkg", "-i", SYNTH_DEB], capture_output=True, text=True)
+        finally:
+            os.unlink(example)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn(example, refused.stderr)
+        self.assertFalse(os.path.exists("/usr/lib/modprobe.d/sensormidi-synth.conf"))
+
+    def test_2_installed(self):
+        run("dpkg", "--unpack", DEB, SYNTH_DEB)
+        # Cards that come up before the virtual one, as a Pi's own: they pass slot 1 by.
+        guest.modprobe("snd_dummy", "enable=1,1")
+        guest.modprobe("snd_aloop")
+        run("dpkg", "--configure", "-a")
+        with open("/proc/asound/cards") as f:
+            cards = dict(re.findall(r"(?m)^ *(\d+) \[(\w+) *\]", f.read()))
+        self.assertEqual(cards, {"0": "Dummy", "1": "VirMIDI", "2": "Dummy_1", "3": "Loopback"})
+        run(os.path.join(HERE, "synth-settings.sh"), "/")
+        run("systemctl", "restart", SYNTH)
+        self.assertEqual(prop("ActiveState", SYNTH), "active")
+        tasks = f"/proc/{pid(SYNTH)}/task"
+        audio = [int(t) for t in os.listdir(tasks) if run("cat", f"{tasks}/{t}/comm") == "alsa-audio"]
+        self.assertEqual([os.sched_getscheduler(t) for t in audio], [os.SCHED_FIFO])
+        ports = run("aconnect", "-l")
+        client = re.search(r"client (\d+): 'sensormidi-synth'", ports).group(1)
+        self.assertRegex(ports, rf"card=1\]\n.*'VirMIDI 1-0 *'\n\s+Connecting To: [\d:, ]*\b{client}:0")
+
+    def test_3_lines_are_heard(self):
+        # Each note from silence, and silence after each: every onset is heard alone.
+        notes = [(215, 400, 67, 100), (245, 120, 67, 40), (100, 250, 62, 55), (130, 300, 64, 70)]
+        wait(lambda: applied(port_settings()), "the port settings")
+        levels = {}
+        for pitch, volume, note, velocity in notes:
+            sound = self.play(f"{pitch},{volume}|0\r\n")
+            self.assert_note(sound, note)
+            levels[velocity] = level(sound)
+            self.assert_quiet(self.type(f"{pitch},50|0\r\n"))
+        # FluidSynth's velocity curve: the same note 40 log10(v1 / v2) dB louder.
+        self.assertAlmostEqual(levels[100] - levels[40], 40 * numpy.log10(100 / 40), delta=6)
+
+    def test_4_a_stop_is_heard(self):
+        self.assert_note(self.play("300,400|0\r\n"), 69)
+        run("systemctl", "stop", "sensormidi")
+        # Silent within the release: a piano left on still sounds seconds later.
+        self.assert_quiet(self.recording.now())
+        run("systemctl", "start", "sensormidi")
+
+    def test_5_synth_restarted_under_the_instrument(self):
+        instrument = pid()
+        run("systemctl", "restart", SYNTH)
+        self.assert_playing("100,400|0\r\n", 62)
+        killed = pid(SYNTH)
+        run("systemctl", "kill", "-s", "KILL", SYNTH)
+        wait(lambda: pid(SYNTH) not in (0, killed) and prop("ActiveState", SYNTH) == "active",
+             "the synth to be restarted")
+        self.assert_playing("300,400|0\r\n", 69)
+        self.assertEqual(pid(), instrument)
+
+    def test_6_nothing_listens_outside(self):
+        listening = run("ss", "-ltnup")
+        self.assertNotIn("fluidsynth", listening)
+        self.assertNotIn(":9800", listening)
+        # It does listen, in a network of its own.
+        inside = run("nsenter", "-t", str(pid(SYNTH)), "-n", "ss", "-ltn")
+        self.assertIn(":9800", inside)
+
+    def test_7_removed_and_purged(self):
+        run("dpkg", "-r", SYNTH)
+        self.assertEqual(prop("ActiveState", SYNTH), "inactive")
+        self.assertFalse(os.path.exists("/proc/asound/card1"))
+        self.assertEqual(prop("ActiveState"), "active")
+        run("dpkg", "--purge", SYNTH)
+        self.assertIsNone(re.search(r"(?m)^options snd slots=", run("modprobe", "-c")))
+        self.assertFalse(os.path.exists(SETTINGS))
+
+
+class Boot(Heard):
+    def test_plays_from_the_first_line(self):
+        wait(lambda: prop("ActiveState") == "active", "the instrument")
+        self.assertEqual(prop("ActiveState", SYNTH), "active")
+        self.sensor, _ = guest.devices(synth=False)
+        self.sensor.plug()
+        self.assert_playing("215,400|0\r\n", 67)
+        # The synth came before the instrument, and card 1 before the synth.
+        self.assertNotIn("Can't open MIDI output: No such file or directory", journal())
+
+
+if __name__ == "__main__":
+    DEB, SYNTH_DEB = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

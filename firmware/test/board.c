@@ -50,6 +50,12 @@ int main(int argc, char **argv) {
     avr_init(avr);
     firmware.frequency = 16000000;
     avr_load_firmware(avr, &firmware);
+    /* The simulator has its own copy now. */
+    free(firmware.flash);
+    free(firmware.eeprom);
+    for (uint32_t i = 0; i < firmware.symbolcount; i++)
+        free(firmware.symbol[i]);
+    free(firmware.symbol);
     avr->vcc = avr->avcc = avr->aref = 5000;
     avr->log = LOG_NONE;
 

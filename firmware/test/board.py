@@ -44,5 +44,7 @@ class Board:
 
     def close(self):
         self.proc.stdin.close()
-        self.proc.wait()
+        status = self.proc.wait()
         self.proc.stdout.close()
+        if status:
+            raise AssertionError(f"the simulator ended with status {status}")

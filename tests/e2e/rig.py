@@ -135,8 +135,7 @@ class Call:
         self.text = rest
         self.name = rest.split()[0]
         # The bytes a write sent; a mark such as BADHANDLE is no byte.
-        self.data = bytes(int(b, 16) for b in rest.split()[1:] if len(b) == 2) \
-            if self.name == "write" else b""
+        self.data = bytes(int(b, 16) for b in rest.split()[1:] if len(b) == 2 and self.name == "write")
 
     def __repr__(self):
         return self.text
@@ -257,32 +256,23 @@ class Program:
 
 
 class StopCases:
-    """The stop signals while note 69 sounds, for a test case that supplies where the
-    port's settings and the MIDI output come from: `start_playing()` returns the program
-    with the note sounding, `port_settings()` reads the port as any program would, and
-    `midi(count)` waits for `count` items of output and returns them all. STOPPED is what
-    the output gains by the stop; STOP_SECONDS bounds the time from signal to exit."""
+    """The stop signals while note 69 sounds. A test case supplies `start_playing()`,
+    `port_settings()`, `midi(count)` (waits for that much output, returns it all), what
+    the stop adds to it (STOPPED) and a bound on the time from signal to exit."""
 
-    def stop_while_sounding(self, sig):
-        before = self.port_settings()
-        program = self.start_playing()
-        sounding = len(self.midi(0))
-        sent = time.monotonic()
-        program.proc.send_signal(sig)
-        program.proc.wait(30)
-        self.assertLess(time.monotonic() - sent, self.STOP_SECONDS)
-        self.assertEqual(program.proc.returncode, -sig)
-        self.assertEqual(self.midi(sounding + len(self.STOPPED))[sounding:], self.STOPPED)
-        self.assertEqual(self.port_settings(), before)
-
-    def test_sigterm(self):
-        self.stop_while_sounding(signal.SIGTERM)
-
-    def test_sigint(self):
-        self.stop_while_sounding(signal.SIGINT)
-
-    def test_sighup(self):
-        self.stop_while_sounding(signal.SIGHUP)
+    def test_stop_signals(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(sig.name):
+                before = self.port_settings()
+                program = self.start_playing()
+                sounding = len(self.midi(0))
+                sent = time.monotonic()
+                program.proc.send_signal(sig)
+                program.proc.wait(30)
+                self.assertLess(time.monotonic() - sent, self.STOP_SECONDS)
+                self.assertEqual(program.proc.returncode, -sig)
+                self.assertEqual(self.midi(sounding + len(self.STOPPED))[sounding:], self.STOPPED)
+                self.assertEqual(self.port_settings(), before)
 
 
 def cpu(pid):
@@ -292,10 +282,10 @@ def cpu(pid):
     return (int(fields[11]) + int(fields[12])) / TICK
 
 
-def assert_idle(test, cpu_now, seconds=3):
-    """Over a wait of `seconds`, a process (`cpu_now()`: its CPU seconds) uses next to none."""
+def assert_idle(test, cpu_now):
+    """Over three seconds a process (`cpu_now()`: its CPU seconds) uses next to none."""
     before = cpu_now()
-    time.sleep(seconds)
+    time.sleep(3)
     test.assertLess(cpu_now() - before, IDLE_CPU)
 
 

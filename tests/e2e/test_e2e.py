@@ -50,6 +50,14 @@ class Rig(unittest.TestCase):
         self.programs.append(program)
         return program
 
+    def start_playing(self, **settings):
+        """Started with the last sensor plugged, and note 69 sounding."""
+        program = self.start(**settings)
+        self.sensors[-1].send("300,400|0\r\n")
+        self.wait_calls(program, 6)
+        wait_idle(program, self.sensors[-1])
+        return program
+
     def assert_no_cpu(self, program):
         assert_idle(self, program.cpu)
         self.assertTrue(program.alive())
@@ -151,12 +159,8 @@ class Playing(Rig):
         self.assertTrue(any(c.text.startswith("write 90") for c in program.calls()))
 
     def test_idle_port_costs_nothing(self):
-        sensor = self.plug()
-        program = self.start()
-        sensor.send("215,180|0\r\n")
-        self.wait_calls(program, 6)
-        wait_idle(program, sensor)
-        self.assert_no_cpu(program)
+        self.plug()
+        self.assert_no_cpu(self.start_playing())
 
     def test_closed_standard_output_does_not_stop_it(self):
         sensor = self.plug()
@@ -183,10 +187,7 @@ class SensorPort(Rig):
 
     def test_unplug_and_replug_keeps_the_sound_state(self):
         sensor = self.plug()
-        program = self.start()
-        sensor.send("300,400|0\r\n")
-        self.wait_calls(program, 6)
-        wait_idle(program, sensor)
+        program = self.start_playing()
         self.assertIn(sensor.name, program.files())
         sensor.unplug()
         wait_for(lambda: program.err, what="the loss to be reported")
@@ -240,9 +241,7 @@ class MidiOutput(Rig):
 
     def test_output_lost_while_playing_is_reopened_at_once(self):
         sensor = self.plug()
-        program = self.start(MIDIREC_FAIL_WRITE=2)
-        sensor.send("300,400|0\r\n")
-        self.wait_calls(program, 6)
+        program = self.start_playing(MIDIREC_FAIL_WRITE=2)
         sensor.send("100,400|0\r\n")
         calls = self.wait_calls(program, 14)
         self.assertEqual(texts(calls[6:]), ["write 80 45 00", "close"] + OPENED
@@ -263,21 +262,11 @@ class Stopping(Rig, StopCases):
     def port_settings(self):
         return self.sensor.settings()
 
-    def start_playing(self):
-        program = self.start()
-        self.sensor.send("300,400|0\r\n")
-        self.wait_calls(program, 6)
-        wait_idle(program, self.sensor)
-        return program
-
     def midi(self, count):
         return texts(self.wait_calls(self.programs[-1], count))
 
     def test_second_signal_ends_a_stuck_stop_at_once(self):
-        sensor = self.sensor
-        program = self.start(MIDIREC_HANG_DRAIN=2)
-        sensor.send("300,400|0\r\n")
-        self.wait_calls(program, 6)
+        program = self.start_playing(MIDIREC_HANG_DRAIN=2)
         program.proc.send_signal(signal.SIGTERM)
         wait_for(lambda: len(program.calls()) == 8, what="the stop's Note Off")
         self.assertTrue(program.alive())  # its drain never returns
@@ -286,9 +275,8 @@ class Stopping(Rig, StopCases):
         self.assertEqual(program.proc.returncode, -signal.SIGINT)
 
     def test_stop_during_a_stuck_drain(self):
-        sensor = self.sensor
         program = self.start(MIDIREC_HANG_DRAIN=1)
-        sensor.send("300,400|0\r\n")
+        self.sensor.send("300,400|0\r\n")
         self.wait_calls(program, 6)
         wait_for(lambda: program.syscall() == READ, what="the drain to wait")
         program.proc.send_signal(signal.SIGTERM)

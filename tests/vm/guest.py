@@ -194,14 +194,14 @@ class Machine(unittest.TestCase):
         self.programs.append(program)
         return program
 
-    def start_playing(self):
+    def start_playing(self, line="300,400|0\r\n", note=(0x90, 0x45, 0x64)):
         """Started, with the port's settings in force (before them the tty would echo
-        and treat bytes as it does by default), and one note sounding: 69."""
+        and treat bytes as it does by default), and a line's note sounding: 69."""
         program = self.start()
         wait(lambda: applied(port_settings()), "the port settings")
         heard = len(self.synth.received)
-        self.sensor.send("300,400|0\r\n")
-        self.assertEqual(self.synth.wait_bytes(heard + 6)[heard:], [0x80, 0, 0, 0x90, 0x45, 0x64])
+        self.sensor.send(line)
+        self.assertEqual(self.synth.wait_bytes(heard + 6)[heard:], [0x80, 0, 0, *note])
         return program
 
     def assert_no_cpu(self, program):
@@ -216,10 +216,7 @@ class Machine(unittest.TestCase):
 
 class Playing(Machine):
     def test_typical_reading(self):
-        program = self.start()
-        wait(lambda: applied(port_settings()), "the port settings")
-        self.sensor.send("215,180|0\r\n")
-        self.assertEqual(self.synth.wait_bytes(6), [0x80, 0x00, 0x00, 0x90, 0x43, 0x3C])
+        program = self.start_playing("215,180|0\r\n", (0x90, 0x43, 0x3C))
         wait(lambda: program.out == ["67"], "the note log")
 
     def test_a_stream_arrives_as_the_rules_say(self):

@@ -6,21 +6,12 @@ Exits with the command's status; 77 when no virtual machine can run here (a
 failure instead under CI=true).
 
 The kernel package that linux-image-amd64 depends on now is fetched with
-apt-get download and unpacked into CACHE_DIR, never installed. A busybox
-initramfs loads the 9p modules, mounts the host's / over virtio-9p, adds
-fresh proc, sysfs, devtmpfs, configfs and a tmpfs on /run, and runs
-the command chrooted there, so the binaries, alsa-lib and its configuration
-are the host's own. The command's working directory and a scratch folder
-($VM_OUT, writable, shared with the host) are those of the caller.
-KVM is tried first where /dev/kvm is usable; emulation is the fallback.
-
-With --systemd, systemd boots as init instead, udev and journald included:
-the host's root stays read-only under a tmpfs that takes every write (an
-overlay, with Debian's udev package of the host's systemd version unpacked as
-a layer between), and the command runs as a unit once multi-user.target is
-reached. --preinstall unpacks packages into it and enables each one's service
-(the package's name) before the boot; --setup runs a script with the new root as its
-argument before the boot.
+apt-get download and unpacked into CACHE_DIR, never installed; init.sh, the
+initramfs's init, says how the command runs: chrooted into the host's root, or
+with --systemd as a unit of systemd booted as init. --preinstall unpacks
+packages and enables each one's service (the package's name) before the boot;
+--setup runs a script with the new root as its argument before the boot. KVM
+is tried first where /dev/kvm is usable; emulation is the fallback.
 """
 
 import os

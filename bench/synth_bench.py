@@ -30,8 +30,8 @@ class Ear:
 
     def __init__(self):
         self.proc = subprocess.Popen(
-            ["arecord", "-q", "-D", "plughw:Loopback,1,0", "-f", "S16_LE", "-r", str(RATE), "-c", "1",
-             f"--period-size={CHUNK}", f"--buffer-size={CHUNK * 20}", "-t", "raw"],
+            ["arecord", "-q", "-D", "plughw:Loopback,1,0", "-f", "S16_LE", "-r", str(RATE),
+             "-c", "1", f"--period-size={CHUNK}", f"--buffer-size={CHUNK * 20}", "-t", "raw"],
             stdout=subprocess.PIPE)
         self.heard = []  # (arrival, level in dBFS)
         threading.Thread(target=self._read, daemon=True).start()
@@ -39,7 +39,8 @@ class Ear:
     def _read(self):
         while chunk := self.proc.stdout.read(CHUNK * 2):
             x = numpy.frombuffer(chunk, "<i2") / 32768
-            self.heard.append((time.monotonic(), 20 * numpy.log10(numpy.sqrt(numpy.mean(x ** 2)) + 1e-9)))
+            db = 20 * numpy.log10(numpy.sqrt(numpy.mean(x ** 2)) + 1e-9)
+            self.heard.append((time.monotonic(), db))
 
     def wait(self, loud, since):
         """The arrival of the first chunk after `since` that is loud (or quiet)."""
@@ -69,10 +70,11 @@ def main():
     sensor, _ = guest.devices(synth=False)
     sensor.plug()
     rows = []
+    periods = 3  # as shipped
     for size in sizes:
-        run("sed", "-i", f"s/^PERIOD_SIZE=.*/PERIOD_SIZE={size}/", SETTINGS)
+        run("sed", "-i", "-e", f"s/^PERIOD_SIZE=.*/PERIOD_SIZE={size}/",
+            "-e", f"s/^PERIODS=.*/PERIODS={periods}/", SETTINGS)
         run("systemctl", "restart", "sensormidi-synth")
-        periods = int(run("sh", "-c", f". {SETTINGS}; echo $PERIODS"))
         ear = Ear()
         guest.wait(lambda: guest.applied(guest.port_settings()), "the port settings")
         ms = measure(sensor, ear, count)

@@ -20,8 +20,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, "..", "tests", "e2e")]
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
+from synth import RATE, level  # noqa: E402
 
-RATE, CHUNK = 48000, 240  # the capture's period: 5 ms, the figures' resolution
+CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SETTINGS = "/etc/default/sensormidi-synth"
 
 
@@ -38,9 +39,7 @@ class Ear:
 
     def _read(self):
         while chunk := self.proc.stdout.read(CHUNK * 2):
-            x = numpy.frombuffer(chunk, "<i2") / 32768
-            db = 20 * numpy.log10(numpy.sqrt(numpy.mean(x ** 2)) + 1e-9)
-            self.heard.append((time.monotonic(), db))
+            self.heard.append((time.monotonic(), level(numpy.frombuffer(chunk, "<i2") / 32768)))
 
     def wait(self, loud, since):
         """The arrival of the first chunk after `since` that is loud (or quiet)."""
@@ -79,8 +78,9 @@ def main():
         guest.wait(lambda: guest.applied(guest.port_settings()), "the port settings")
         ms = measure(sensor, ear, count)
         ear.proc.terminate()
-        rows.append((f"{periods} x {size}", f"{periods * int(size) / RATE * 1000:.1f}",
-                     f"{statistics.median(ms):.1f}", f"{ms[int(len(ms) * 0.9)]:.1f}", f"{ms[-1]:.1f}"))
+        figures = (periods * int(size) / RATE * 1000, statistics.median(ms), ms[len(ms) * 9 // 10],
+                   ms[-1])
+        rows.append((f"{periods} x {size}", *(f"{v:.1f}" for v in figures)))
     print(f"{count} notes each (and as many silencing lines), {os.environ.get('VM_ACCEL')}, "
           "line written at the sensor gadget to the first audio of its note, in ms")
     print("| buffer (frames) | buffer alone | median | 90th percentile | worst |")

@@ -135,7 +135,8 @@ class Call:
         self.text = rest
         self.name = rest.split()[0]
         # The bytes a write sent; a mark such as BADHANDLE is no byte.
-        self.data = bytes(int(b, 16) for b in rest.split()[1:] if len(b) == 2 and self.name == "write")
+        self.data = bytes(int(b, 16) for b in rest.split()[1:]
+                          if len(b) == 2 and self.name == "write")
 
     def __repr__(self):
         return self.text

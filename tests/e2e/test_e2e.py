@@ -321,12 +321,14 @@ class Firmware(Rig):
         for millivolts in range(0, 5001, 25):  # 0 to 5 V in 4 s
             board.adc(0, millivolts)
             run(20_000)
-        for level, microseconds in [(0, 300), (1, 600), (0, 500_000), (1, 900), (0, 200), (1, 300_000)]:
-            board.pin(level)  # a press, bouncing at both ends
+        press = [(0, 300), (1, 600), (0, 500_000), (1, 900), (0, 200), (1, 300_000)]
+        for level, microseconds in press:  # bouncing at both ends
+            board.pin(level)
             run(microseconds)
         wait_idle(program, sensor)
         self.assertEqual(program.out, ["60", "62", "64", "65", "67", "69", "71", "72"])
-        self.assertEqual([c.text for c in program.calls() if c.data[:1] == b"\xc0"], ["write c0 65"])
+        changes = [c.text for c in program.calls() if c.data[:1] == b"\xc0"]
+        self.assertEqual(changes, ["write c0 65"])
 
 
 if __name__ == "__main__":

@@ -158,11 +158,13 @@ class Synth(Heard):
         run("systemctl", "restart", SYNTH)
         self.assertEqual(prop("ActiveState", SYNTH), "active")
         tasks = f"/proc/{pid(SYNTH)}/task"
-        audio = [int(t) for t in os.listdir(tasks) if run("cat", f"{tasks}/{t}/comm") == "alsa-audio"]
+        audio = [int(t) for t in os.listdir(tasks)
+                 if run("cat", f"{tasks}/{t}/comm") == "alsa-audio"]
         self.assertEqual([os.sched_getscheduler(t) for t in audio], [os.SCHED_FIFO])
         ports = run("aconnect", "-l")
         client = re.search(r"client (\d+): 'sensormidi-synth'", ports).group(1)
-        self.assertRegex(ports, rf"card=1\]\n.*'VirMIDI 1-0 *'\n\s+Connecting To: [\d:, ]*\b{client}:0")
+        self.assertRegex(ports,
+                         rf"card=1\]\n.*'VirMIDI 1-0 *'\n\s+Connecting To: [\d:, ]*\b{client}:0")
 
     def test_3_lines_are_heard(self):
         # Each note from silence, and silence after each: every onset is heard alone.

@@ -1,29 +1,47 @@
 #!/usr/bin/env bash
 # Checks what gets installed: the units are accepted by systemd, the man page
-# renders without warnings, the instrument's Debian package holds every file,
-# is marked with the architecture its binary was built for and depends on
-# alsa-lib, and the synth's is for every architecture, with its settings a
-# conffile, its dependencies and a short output buffer.
-# Usage: check.sh BUILD_DIR SOURCE_DIR
+# renders without warnings, and the Debian packages that dpkg-buildpackage makes
+# are lintian-clean, hold every file, carry debhelper's scripts for both units,
+# are marked with the architecture their binary was built for, and (native
+# builds) are hardened and reproducible. The synth's is for every architecture,
+# with its settings a conffile, its dependencies and a short output buffer.
+# Leaves the packages in BUILD_DIR/debs, and a newer version of them in
+# BUILD_DIR/debs/upgrade, for the virtual machine's tests.
+# Usage: check.sh BUILD_DIR SOURCE_DIR [DEBIAN_ARCH, for a cross build]
 set -euo pipefail
-build=$1 source=$2
+build=$(realpath "$1") source=$(realpath "$2") cross=${3:-}
+here=$(dirname "$(realpath "$0")")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "-- systemd unit"
+echo "-- systemd units"
 # verify needs the binary where ExecStart says: point it at the built one.
 sed "s|^ExecStart=.*|ExecStart=$build/sensormidi|" "$build/sensormidi.service" >"$work/sensormidi.service"
-out=$(systemd-analyze verify --man=no "$work/sensormidi.service" 2>&1)
-[ -z "$out" ] || { echo "$out"; exit 1; }
+for unit in "$work/sensormidi.service" "$source/dist/synth/sensormidi-synth.service"; do
+    out=$(systemd-analyze verify --man=no "$unit" 2>&1)
+    [ -z "$out" ] || { echo "$out"; exit 1; }
+done
 grep -qx "ExecStart=/usr/bin/sensormidi" "$build/sensormidi.service"
 
 echo "-- man page"
 out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$source/dist/sensormidi.1" 2>&1 >/dev/null)
 [ -z "$out" ] || { echo "$out"; exit 1; }
 
-echo "-- Debian package"
-(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
-deb=$(ls "$work"/sensormidi_*.deb)
+echo "-- Debian packages"
+debs=$build/debs
+if [ -n "$cross" ]; then
+    "$here/build-debs.sh" "$source" "$debs" -a "$cross" -Pcross,nocheck -B
+else
+    "$here/build-debs.sh" "$source" "$debs"
+fi
+deb=$(ls "$debs"/sensormidi_*.deb)
+ls "$debs"/*.deb
+
+echo "-- lintian"
+# Every info tag that stays is overridden in debian/*.lintian-overrides, with its reason.
+lintian -I --fail-on error,warning,info "$debs"/*.changes >"$work/lintian" 2>&1 ||
+    { cat "$work/lintian"; echo "lintian found the tags above"; exit 1; }
+
 # has PACKAGE FILE...: the package holds every file named.
 has() {
     dpkg-deb -c "$1" | awk '{print $6}' >"$work/files"
@@ -31,18 +49,24 @@ has() {
         grep -qx "$f" "$work/files" || { echo "missing from $1: $f"; cat "$work/files"; exit 1; }
     done
 }
-# scripts PACKAGE NAME...: the package runs each maintainer script named.
-scripts() {
-    info=$(dpkg-deb -I "$1")
-    for script in "${@:2}"; do
-        grep -qE "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script " <<<"$info" ||
-            { echo "no executable $script in $1"; echo "$info"; exit 1; }
+# units PACKAGE UNIT: debhelper's scripts enable, start, restart (on upgrade), stop
+# and purge the unit.
+units() {
+    for script in postinst prerm postrm; do
+        dpkg-deb --ctrl-tarfile "$1" | tar -xO "./$script" >"$work/$script"
+    done
+    for want in "postinst:deb-systemd-helper enable '$2'" "postinst:_dh_action=start" \
+        "postinst:_dh_action=restart" "postinst:deb-systemd-invoke \$_dh_action '$2'" \
+        "prerm:deb-systemd-invoke stop '$2'" "postrm:deb-systemd-helper purge '$2'"; do
+        grep -qF "${want#*:}" "$work/${want%%:*}" ||
+            { echo "$(basename "$1"): no \"${want#*:}\" in ${want%%:*}"; exit 1; }
     done
 }
-has "$deb" ./usr/bin/sensormidi ./usr/share/man/man1/sensormidi.1 \
-    ./usr/lib/systemd/system/sensormidi.service ./usr/lib/udev/rules.d/60-sensormidi.rules \
-    ./usr/share/doc/sensormidi/examples/usb-midi-card1.conf
-scripts "$deb" postinst prerm postrm
+has "$deb" ./usr/bin/sensormidi ./usr/share/man/man1/sensormidi.1.gz \
+    ./lib/systemd/system/sensormidi.service ./usr/lib/udev/rules.d/60-sensormidi.rules \
+    ./usr/share/doc/sensormidi/examples/usb-midi-card1.conf ./usr/share/doc/sensormidi/copyright
+units "$deb" sensormidi.service
+[ -n "$(ls "$debs"/sensormidi-dbgsym_*.deb)" ]
 # A cross build must not be marked with the build machine's architecture.
 dpkg-deb -x "$deb" "$work/root"
 elf=$(readelf -h "$work/root/usr/bin/sensormidi")
@@ -54,31 +78,78 @@ case $elf in
 esac
 arch=$(dpkg-deb -f "$deb" Architecture)
 echo "Architecture: $arch"
-[ "$arch" = "$built" ] && [ "$(basename "$deb")" = "sensormidi_$(dpkg-deb -f "$deb" Version)_$arch.deb" ] ||
+[ "$arch" = "$built" ] && [ "$arch" = "${cross:-$(dpkg --print-architecture)}" ] ||
     { echo "package $(basename "$deb") marked $arch holds a binary for $built"; exit 1; }
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 grep -q "libasound2" <<<"$depends" || { echo "no libasound2 dependency"; exit 1; }
+# The cross builds make the instrument alone: the synth's is the native build's.
+if [ -n "$cross" ]; then
+    echo "1 passed, 0 failed"
+    exit 0
+fi
+
+echo "-- hardening"
+# Debian 12's build flags have no control flow protection to ask for.
+hardening-check --nocfprotection "$work/root/usr/bin/sensormidi"
 
 echo "-- synth package"
-out=$(systemd-analyze verify --man=no "$source/dist/synth/sensormidi-synth.service" 2>&1)
-[ -z "$out" ] || { echo "$out"; exit 1; }
-synth=$(ls "$work"/sensormidi-synth_*.deb)
-[ "$(basename "$synth")" = "sensormidi-synth_$(dpkg-deb -f "$synth" Version)_all.deb" ] ||
-    { echo "$(basename "$synth") is not for every architecture"; exit 1; }
+synth=$(ls "$debs"/sensormidi-synth_*.deb)
+[ "$(dpkg-deb -f "$synth" Architecture)" = all ] || { echo "$synth is not for every architecture"; exit 1; }
 has "$synth" ./etc/default/sensormidi-synth ./usr/lib/modprobe.d/sensormidi-synth.conf \
-    ./usr/lib/systemd/system/sensormidi-synth.service
-scripts "$synth" preinst postinst prerm postrm
+    ./lib/systemd/system/sensormidi-synth.service ./usr/share/doc/sensormidi-synth/copyright
+units "$synth" sensormidi-synth.service
 dpkg-deb --ctrl-tarfile "$synth" | tar -xO ./conffiles | grep -qx /etc/default/sensormidi-synth ||
     { echo "the settings are no conffile"; exit 1; }
 dpkg-deb -f "$synth" Depends Recommends
 for dep in fluidsynth timgm6mb-soundfont kmod; do
     dpkg-deb -f "$synth" Depends | grep -qw "$dep" || { echo "no dependency on $dep"; exit 1; }
 done
-# The shipped buffer: periods x frames / rate, under 5 ms.
-# shellcheck disable=SC1090
-(. "$source/dist/synth/default"
+dpkg-deb -x "$synth" "$work/synth"
+# The shipped buffer: periods x frames / rate, under 5 ms; the font, the one it depends on.
+# shellcheck disable=SC1091
+(. "$work/synth/etc/default/sensormidi-synth"
     us=$((PERIODS * PERIOD_SIZE * 1000000 / SAMPLE_RATE))
     echo "output buffer: $PERIODS x $PERIOD_SIZE frames at $SAMPLE_RATE Hz = $us us"
-    [ "$us" -lt 5000 ] || { echo "the output buffer is 5 ms or more"; exit 1; })
+    [ "$us" -lt 5000 ] || { echo "the output buffer is 5 ms or more"; exit 1; }
+    echo "sound font: $SOUND_FONT"
+    dpkg -S "$SOUND_FONT" | grep -q '^timgm6mb-soundfont:' ||
+        { echo "the sound font is not TimGM6mb's"; exit 1; })
+
+echo "-- reproducible"
+# The same tree, from another directory at another time, in another time zone and
+# with another umask: the same bytes.
+(umask 0002 && TZ=Pacific/Kiritimati "$here/build-debs.sh" "$source" "$work/elsewhere/debs")
+for first in "$debs"/*.deb; do
+    again=$work/elsewhere/debs/$(basename "$first")
+    if ! cmp -s "$first" "$again"; then
+        sha256sum "$first" "$again"
+        diffoscope --text - "$first" "$again" || true
+        echo "$(basename "$first") differs between two builds"
+        exit 1
+    fi
+done
+sha256sum "$debs"/*.deb
+
+echo "-- piuparts"
+# Both packages installed with their dependencies into a fresh Debian chroot, removed
+# and purged: the chroot must be as it was. The base chroot is made once and kept.
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+mirror=$(apt-get indextargets --format '$(SITE) $(RELEASE)' 'Created-By: Packages' |
+    awk -v c="$codename" '$2 == c {print $1; exit}')
+base=$build/piuparts/$codename.tgz
+if [ ! -s "$base" ]; then
+    rm -rf "$build/piuparts" && mkdir -p "$build/piuparts"
+    debootstrap --variant=minbase "$codename" "$build/piuparts/root" "$mirror" \
+        >"$build/piuparts/debootstrap.log" 2>&1 || { tail -n 20 "$build/piuparts/debootstrap.log"; exit 1; }
+    tar -C "$build/piuparts/root" -czf "$base.part" . && mv "$base.part" "$base"
+    rm -rf "$build/piuparts/root"
+fi
+piuparts --basetgz="$base" -d "$codename" -m "$mirror" --no-upgrade-test "$deb" "$synth" \
+    >"$build/piuparts/log" 2>&1 || { tail -n 60 "$build/piuparts/log"; exit 1; }
+tail -n 2 "$build/piuparts/log"
+
+echo "-- a newer version, for the upgrade tests"
+"$here/build-debs.sh" --version "$(dpkg-deb -f "$deb" Version)+1" "$source" "$debs/upgrade" -b -Pnocheck
+ls "$debs"/upgrade/*.deb
 echo "1 passed, 0 failed"

@@ -4,12 +4,10 @@
 set -euo pipefail
 build=$(realpath "$1") case=$2
 here=$(dirname "$(realpath "$0")")
-# The package as a user gets it, made where the guest can read it.
-mkdir -p "$build/vm-deb"
-rm -f "$build"/vm-deb/sensormidi*.deb
-(cd "$build/vm-deb" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
-deb=$(ls "$build"/vm-deb/sensormidi_*.deb)
-synth=$(ls "$build"/vm-deb/sensormidi-synth_*.deb)
+# The packages as dpkg-buildpackage made them (the packaging test), and their newer
+# version for the upgrade.
+deb=$(ls "$build"/debs/sensormidi_*.deb)
+synth=$(ls "$build"/debs/sensormidi-synth_*.deb)
 python=/usr/bin/python3
 vm=("$python" "$here/vm.py" --systemd)
 case $case in

@@ -7,6 +7,7 @@ With the package unpacked and enabled before the boot (vm.py --preinstall),
 only the Boot case applies.
 """
 
+import glob
 import grp
 import os
 import signal
@@ -28,6 +29,22 @@ NOTE_69 = [0x90, 0x45, 0x64]
 
 def run(*cmd, check=True):
     return subprocess.run(cmd, capture_output=True, text=True, check=check).stdout.strip()
+
+
+def newer(deb):
+    """The same package built as a newer version (the packaging test makes it)."""
+    name = os.path.basename(deb).split("_")[0]
+    found = glob.glob(os.path.join(os.path.dirname(deb), "upgrade", f"{name}_*.deb"))
+    assert len(found) == 1, found
+    return found[0]
+
+
+def upgrade(*debs):
+    """dpkg -i of the newer versions, as unattended upgrades run it: no questions, and
+    no terminal to ask on. Its output."""
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    return subprocess.run(["dpkg", "-i", *map(newer, debs)], env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, check=True).stdout
 
 
 def prop(name, unit=UNIT):
@@ -143,7 +160,9 @@ class Installed(unittest.TestCase):
     def test_6_upgrade_while_playing(self):
         playing = pid()
         heard = len(self.synth.received)
-        run("dpkg", "-i", DEB)
+        upgrade(DEB)
+        self.assertEqual(run("dpkg-query", "-W", "-f=${Version}", "sensormidi"),
+                         run("dpkg-deb", "-f", newer(DEB), "Version"))
         # Restarted: the old process switched its note off on the way out.
         self.assertEqual(self.synth.wait_bytes(heard + 3)[heard:heard + 3], [0x80, 0x45, 0x00])
         wait(lambda: pid() not in (0, playing), "the restart")

@@ -22,11 +22,13 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import guest  # noqa: E402
 from guest import port_settings, wait  # noqa: E402
 from rig import applied  # noqa: E402
-from service import journal, pid, prop, run  # noqa: E402
+from service import UNIT, journal, pid, prop, run, upgrade  # noqa: E402
 
 DEB = SYNTH_DEB = None
 SYNTH = "sensormidi-synth"
 SETTINGS = "/etc/default/sensormidi-synth"
+# What the test itself leaves (synth-settings.sh): the loopback card at boot.
+OWN = "/etc/modules-load.d/sensormidi-test.conf"
 RATE = 48000
 SILENCE = -60  # dBFS: FluidSynth's own floor is near -90
 SCALE = (60, 62, 64, 65, 67, 69, 71, 72)
@@ -68,6 +70,18 @@ class Recording:
         self.proc.send_signal(signal.SIGINT)
         self.proc.wait(30)
         os.unlink(self.path)  # the next recording's length must start at 0
+
+
+def files():
+    """Every path under /etc, /usr and /var/lib but dpkg's own records, as piuparts
+    compares them."""
+    found = set()
+    for top in ("/etc", "/usr", "/var/lib"):
+        for root, dirs, names in os.walk(top):
+            if root == "/var/lib/dpkg":
+                dirs[:] = []
+            found.update(os.path.join(root, n) for n in dirs + names)
+    return found
 
 
 def level(sound):
@@ -129,6 +143,7 @@ class Synth(Heard):
 
     @classmethod
     def setUpClass(cls):
+        cls.before = files()
         cls.sensor, _ = guest.devices(synth=False)
         cls.sensor.plug()
 
@@ -197,7 +212,18 @@ class Synth(Heard):
         self.assert_playing("300,400|0\r\n", 69)
         self.assertEqual(pid(), instrument)
 
-    def test_6_nothing_listens_outside(self):
+    def test_6_upgraded(self):
+        before = pid(), pid(SYNTH)
+        with open(SETTINGS) as f:
+            edited = f.read()
+        upgrade(DEB, SYNTH_DEB)
+        wait(lambda: pid() not in (0, before[0]) and pid(SYNTH) not in (0, before[1])
+             and prop("ActiveState", SYNTH) == "active", "both services to be restarted")
+        with open(SETTINGS) as f:
+            self.assertEqual(f.read(), edited)
+        self.assert_playing("215,400|0\r\n", 67)
+
+    def test_7_nothing_listens_outside(self):
         listening = run("ss", "-ltnup")
         self.assertNotIn("fluidsynth", listening)
         self.assertNotIn(":9800", listening)
@@ -205,14 +231,21 @@ class Synth(Heard):
         inside = run("nsenter", "-t", str(pid(SYNTH)), "-n", "ss", "-ltn")
         self.assertIn(":9800", inside)
 
-    def test_7_removed_and_purged(self):
+    def test_8_removed_and_purged(self):
         run("dpkg", "-r", SYNTH)
         self.assertEqual(prop("ActiveState", SYNTH), "inactive")
         self.assertFalse(os.path.exists("/proc/asound/card1"))
         self.assertEqual(prop("ActiveState"), "active")
         run("dpkg", "--purge", SYNTH)
-        self.assertIsNone(re.search(r"(?m)^options snd slots=", run("modprobe", "-c")))
         self.assertFalse(os.path.exists(SETTINGS))
+        run("dpkg", "--purge", "sensormidi")
+        os.unlink(OWN)
+        self.assertEqual(sorted(files() ^ self.before), [])
+        ours = [line for line in run("modprobe", "-c").splitlines()
+                if line.startswith("options") and re.search(r"slots=|virmidi", line)]
+        self.assertEqual(ours, [])
+        for unit in (UNIT, SYNTH):
+            self.assertEqual(run("systemctl", "is-enabled", unit, check=False), "")
 
 
 class Boot(Heard):
@@ -224,6 +257,27 @@ class Boot(Heard):
         self.assert_playing("215,400|0\r\n", 67)
         # The synth came before the instrument, and card 1 before the synth.
         self.assertNotIn("Can't open MIDI output: No such file or directory", journal())
+
+
+class Missing(unittest.TestCase):
+    """A kernel that cannot load snd-virmidi, as Debian's arm64 one."""
+
+    def test_installed_without_the_virtual_card(self):
+        with open("/etc/modprobe.d/no-virmidi.conf", "w") as f:
+            f.write("install snd_virmidi /bin/false\n")
+        said = subprocess.run(["dpkg", "-i", DEB, SYNTH_DEB], capture_output=True, text=True,
+                              check=True).stderr
+        ours = [line for line in said.splitlines() if line.startswith("sensormidi-synth:")]
+        self.assertEqual(len(ours), 1, said)
+        for words in ("cannot load snd-virmidi", "hardware synthesizer on card 1",
+                      "systemctl enable --now sensormidi-synth"):
+            self.assertIn(words, ours[0])
+        self.assertEqual(run("systemctl", "is-enabled", SYNTH, check=False), "disabled")
+        self.assertEqual(prop("ActiveState", SYNTH), "inactive")
+        self.assertFalse(os.path.exists("/proc/asound/card1"))
+        wait(lambda: prop("ActiveState") == "active", "the instrument")
+        wait(lambda: any(line.startswith("Can't open MIDI output") for line in journal()),
+             "the instrument to look for card 1")
 
 
 if __name__ == "__main__":

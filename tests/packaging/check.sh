@@ -61,6 +61,8 @@ units() {
         grep -qF "${want#*:}" "$work/${want%%:*}" ||
             { echo "$(basename "$1"): no \"${want#*:}\" in ${want%%:*}"; exit 1; }
     done
+    # (Without enabling, debhelper asks this first and enables only what was enabled before.)
+    ! grep -qF "debian-installed '$2'" "$work/postinst" || { echo "$2 is not enabled on install"; exit 1; }
 }
 has "$deb" ./usr/bin/sensormidi ./usr/share/man/man1/sensormidi.1.gz \
     ./lib/systemd/system/sensormidi.service ./usr/lib/udev/rules.d/60-sensormidi.rules \

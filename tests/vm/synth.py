@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import unittest
 
 import numpy
@@ -27,6 +28,7 @@ from service import UNIT, journal, pid, prop, run, upgrade  # noqa: E402
 DEB = SYNTH_DEB = None
 SYNTH = "sensormidi-synth"
 SETTINGS = "/etc/default/sensormidi-synth"
+PLAY = os.path.join(HERE, "..", "..", "scripts", "play")
 # What the test itself leaves (synth-settings.sh): the loopback card at boot.
 OWN = "/etc/modules-load.d/sensormidi-test.conf"
 RATE = 48000
@@ -278,6 +280,84 @@ class Missing(unittest.TestCase):
         wait(lambda: prop("ActiveState") == "active", "the instrument")
         wait(lambda: any(line.startswith("Can't open MIDI output") for line in journal()),
              "the instrument to look for card 1")
+
+
+def fluidsynths():
+    """The FluidSynth processes running."""
+    found = []
+    for p in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{p}/comm") as f:
+                found += [int(p)] if f.read().strip() == "fluidsynth" else []
+        except OSError:
+            pass
+    return found
+
+
+class Play(Heard):
+    """scripts/play on a box without the synth package, on an already built tree, with
+    the loopback card as card 0 (the speaker, and ALSA's default): nothing on card 1,
+    then an audio card without MIDI there, then a USB synth."""
+
+    @classmethod
+    def setUpClass(cls):
+        guest.modprobe("snd_aloop", "index=0")
+        cls.sensor, cls.synth = guest.devices(synth_card=2)
+        cls.sensor.plug()
+
+    def start(self):
+        """scripts/play as started at a terminal; its output lines, as they come."""
+        proc = subprocess.Popen([PLAY], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, start_new_session=True)
+        said = []
+        proc.reader = threading.Thread(target=lambda: said.extend(proc.stdout), daemon=True)
+        proc.reader.start()
+        self.addCleanup(self.interrupt, proc)
+        return proc, said
+
+    def interrupt(self, proc):
+        """Ctrl-C at the terminal: SIGINT to its process group."""
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGINT)
+            proc.wait(guest.WAIT)
+        proc.reader.join(guest.WAIT)
+        proc.stdout.close()
+
+    def test_1_brings_a_synth_for_the_run(self):
+        proc, said = self.start()
+        wait(lambda: any("playing through FluidSynth" in line for line in said), "the synth")
+        wait(lambda: applied(port_settings()), "the instrument to hold the port")
+        for pitch, note in ((215, 67), (100, 62)):
+            self.assert_note(self.play(f"{pitch},400|0\r\n"), note)
+            self.assert_quiet(self.type(f"{pitch},50|0\r\n"))
+        self.play("300,400|0\r\n")
+        stopped = self.recording.now()
+        self.interrupt(proc)
+        self.assert_quiet(stopped)
+        self.assertEqual(fluidsynths(), [])
+        with open("/proc/modules") as f:
+            self.assertNotIn("snd_virmidi ", f.read())
+
+    def test_2_card_1_without_midi(self):
+        guest.modprobe("snd_dummy", "index=1")
+        self.addCleanup(run, "modprobe", "-r", "snd_dummy")
+        proc, said = self.start()
+        wait(lambda: any(line.startswith("Can't open MIDI output") for line in said),
+             "the instrument to look for card 1")
+        fix = [line for line in said if line.startswith("sensormidi:")]
+        self.assertEqual(len(fix), 1, said)
+        self.assertIn("card 1 (Dummy) has no MIDI port", fix[0])
+        self.assertIn("sensormidi-synth", fix[0])
+        self.assertIsNone(proc.poll())
+        self.assertEqual(fluidsynths(), [])
+
+    def test_3_a_synth_on_card_1(self):
+        self.synth.plug()
+        self.start()
+        wait(lambda: applied(port_settings()), "the instrument to hold the port")
+        self.sensor.send("215,400|0\r\n")
+        self.assertEqual(self.synth.wait_bytes(6)[:6], [0x80, 0x00, 0x00, 0x90, 0x43, 0x64])
+        self.assertEqual(fluidsynths(), [])
 
 
 if __name__ == "__main__":

@@ -6,16 +6,36 @@ Usage: test_firmware.py HARNESS FIRMWARE.elf [unittest arguments]
 
 import os
 import random
+import re
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import LINE, Board  # noqa: E402
+from board import LINE, MV_FULL, Board  # noqa: E402
 
 HARNESS = ELF = None
 PITCH, VOLUME = 0, 1  # analog inputs A0, A1
 SAMPLING_US = 500  # two conversions and the formatting of a line
+# 9600 baud from the 16 MHz clock: the UART divides by 8 x 208 (double speed), 9615 baud;
+# simavr frames a byte in 11 bit times (a real 8N1 link, 10).
+BYTE_US = 11 * 8 * 208 / 16
+SKETCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sensor")
+
+
+def raw(millivolts):
+    """The simulator's converter: mV * 1023 / 5000."""
+    return millivolts * 1023 // MV_FULL
+
+
+def scaled(reading, low, high, top):
+    """Arduino's map() (C's division, toward zero), held inside 0..top."""
+    num, den = (reading - low) * top, high - low
+    quotient = abs(num) // abs(den) * (1 if (num < 0) == (den < 0) else -1)
+    return min(max(quotient, 0), top)
 
 
 class Firmware(unittest.TestCase):
@@ -67,27 +87,74 @@ class Firmware(unittest.TestCase):
 
     def test_a_change_arrives_within_two_line_times(self):
         board, rng, delays = self.board, random.Random(1), []
-        # Lines at steady input leave back to back: each starts as the last one ends.
+        # Lines at steady input leave back to back at 9600 baud: each starts as the last
+        # one ends.
         board.run(100_000)
-        (t0, first), (t1, second) = board.lines[-2:]
-        byte_us = (t1 - t0) / len(second)
         for (a, _), (b, text) in zip(board.lines[-8:], board.lines[-7:]):
-            self.assertAlmostEqual(b - a, len(text) * byte_us, delta=5)
+            self.assertAlmostEqual(b - a, len(text) * BYTE_US, delta=2)
         for i in range(200):
             board.run(rng.randint(0, 13_000))  # a random phase against the lines
             millivolts = (4000, 1000)[i % 2]
             board.adc(PITCH, millivolts)
             stepped, since = board.now, len(board.lines)
             want = millivolts * 1023 // 5000 * 400 // 1023
-            while not any(r[0] == want for r in board.readings(since)):
+            for _ in range(100):
+                if any(r[0] == want for r in board.readings(since)):
+                    break
                 board.run(1000)
+            else:
+                self.fail(f"no line with pitch {want} within 100 ms of the step")
             at, text = board.lines[since + [r[0] for r in board.readings(since)].index(want)]
-            delays.append(at + byte_us - stepped)  # its last byte has left
-        line_us = len(b"319,350|0\r\n") * byte_us
+            delays.append(at + BYTE_US - stepped)  # its last byte has left
+        line_us = len(b"319,350|0\r\n") * BYTE_US
         print(f"\nvoltage step to the end of its first line, 200 steps: median "
               f"{statistics.median(delays) / 1000:.2f} ms, worst {max(delays) / 1000:.2f} ms; "
-              f"a line {line_us / 1000:.2f} ms ({byte_us:.0f} us a byte)")
+              f"a line {line_us / 1000:.2f} ms ({BYTE_US:.0f} us a byte)")
         self.assertLessEqual(max(delays), 2 * line_us + SAMPLING_US)
+
+
+class Adapted(unittest.TestCase):
+    """The sketch as a user adapts it: a pitch sensor that swings over part of the range,
+    and a volume sensor read the other way round."""
+
+    CONSTANTS = {"PITCH_LOW": 200, "PITCH_HIGH": 600, "VOLUME_LOW": 1023, "VOLUME_HIGH": 0}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp()
+        sketch = os.path.join(cls.work, "sensor")
+        shutil.copytree(SKETCH, sketch)
+        path = os.path.join(sketch, "sensor.ino")
+        with open(path) as f:
+            text = f.read()
+        for name, value in cls.CONSTANTS.items():
+            text, found = re.subn(rf"(const long {name} = )\d+;", rf"\g<1>{value};", text)
+            assert found == 1, name
+        with open(path, "w") as f:
+            f.write(text)
+        subprocess.run([os.path.join(SKETCH, "..", "build.sh"), os.path.join(cls.work, "avr"),
+                        sketch], check=True)
+        cls.elf = os.path.join(cls.work, "avr", "sensor.elf")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    def test_readings_stay_in_range(self):
+        c = self.CONSTANTS
+        board = Board(HARNESS, self.elf)
+        try:
+            for millivolts in range(0, MV_FULL + 1, 250):
+                board.adc(PITCH, millivolts)
+                board.adc(VOLUME, MV_FULL - millivolts)
+                board.run(30_000)
+                text = board.lines[-1][1]
+                self.assertRegex(text, LINE)
+                want = (scaled(raw(millivolts), c["PITCH_LOW"], c["PITCH_HIGH"], 400),
+                        scaled(raw(MV_FULL - millivolts), c["VOLUME_LOW"], c["VOLUME_HIGH"], 350))
+                self.assertEqual(board.readings()[-1][:2], want, f"{millivolts} mV: {text}")
+        finally:
+            board.close()
 
 
 if __name__ == "__main__":

@@ -5,9 +5,11 @@ the loopback card that FluidSynth plays into. Beside it, the delay that the
 output buffer alone makes (periods x frames / rate).
 
 Usage (inside the guest; bench/synth-run boots it): synth_bench.py [NOTES [PERIOD_SIZE...]]
+(100 notes; the shipped period size, 256 and 1024; the shipped number of periods)
 """
 
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -24,6 +26,7 @@ from synth import RATE, level  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SETTINGS = "/etc/default/sensormidi-synth"
+SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")
 
 
 class Ear:
@@ -63,13 +66,15 @@ def measure(sensor, ear, count):
 
 
 def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 150
-    sizes = sys.argv[2:] or ["256", "1024"]
+    with open(SHIPPED) as f:
+        shipped = dict(re.findall(r"(?m)^(\w+)=(\S*)$", f.read()))
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 100
+    sizes = sys.argv[2:] or [shipped["PERIOD_SIZE"], "256", "1024"]
     guest.wait(lambda: prop("ActiveState") == "active", "the instrument")
     sensor, _ = guest.devices(synth=False)
     sensor.plug()
     rows = []
-    periods = 3  # as shipped
+    periods = int(shipped["PERIODS"])
     for size in sizes:
         run("sed", "-i", "-e", f"s/^PERIOD_SIZE=.*/PERIOD_SIZE={size}/",
             "-e", f"s/^PERIODS=.*/PERIODS={periods}/", SETTINGS)

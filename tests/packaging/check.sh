@@ -108,15 +108,30 @@ for dep in fluidsynth timgm6mb-soundfont kmod; do
     dpkg-deb -f "$synth" Depends | grep -qw "$dep" || { echo "no dependency on $dep"; exit 1; }
 done
 dpkg-deb -x "$synth" "$work/synth"
-# The shipped buffer: periods x frames / rate, under 5 ms; the font, the one it depends on.
+# What FluidSynth runs with: the unit's command line, with the shipped settings for its
+# ${VAR}s. Its buffer, periods x frames / rate, under 5 ms; its font, TimGM6mb's.
+sed -n '/^ExecStart=/,/[^\\]$/p' "$work/synth/lib/systemd/system/sensormidi-synth.service" |
+    sed 's/^ExecStart=//; s/\\$//' | tr '\n' ' ' >"$work/command"
 # shellcheck disable=SC1091
 (. "$work/synth/etc/default/sensormidi-synth"
-    us=$((PERIODS * PERIOD_SIZE * 1000000 / SAMPLE_RATE))
-    echo "output buffer: $PERIODS x $PERIOD_SIZE frames at $SAMPLE_RATE Hz = $us us"
+    eval "set -- $(cat "$work/command")"
+    echo "runs: $*"
+    while [ $# -gt 0 ]; do
+        case $1 in
+        -r) rate=$2 ;;
+        -z) frames=$2 ;;
+        -c) periods=$2 ;;
+        -o) case $2 in synth.sample-rate=*) rate=${2#*=} ;; audio.period-size=*) frames=${2#*=} ;;
+            audio.periods=*) periods=${2#*=} ;; esac ;;
+        esac
+        font=$1
+        shift
+    done
+    us=$((periods * frames * 1000000 / rate))
+    echo "output buffer: $periods x $frames frames at $rate Hz = $us us"
     [ "$us" -lt 5000 ] || { echo "the output buffer is 5 ms or more"; exit 1; }
-    echo "sound font: $SOUND_FONT"
-    dpkg -S "$SOUND_FONT" | grep -q '^timgm6mb-soundfont:' ||
-        { echo "the sound font is not TimGM6mb's"; exit 1; })
+    echo "sound font: $font"
+    dpkg -S "$font" | grep -q '^timgm6mb-soundfont:' || { echo "the sound font is not TimGM6mb's"; exit 1; })
 
 echo "-- reproducible"
 # The same tree, from another directory at another time, in another time zone and

@@ -73,7 +73,7 @@ for deb in $($B echo "$vmpreinstall" | $B tr , ' '); do
     $B ln -s /lib/systemd/system/${name%%_*}.service $u/etc/systemd/system/multi-user.target.wants/
 done
 # The test's own settings, made on the new root before the boot.
-[ -z "$vmsetup" ] || $B sh "/host$vmsetup" $u
+[ -z "$vmsetup" ] || $B sh "/host$vmsetup" $u || { echo "init: $vmsetup failed"; $B poweroff -f; }
 $B mkdir -p $u/usr/lib/modules
 $B mount -t overlay overlay -o lowerdir=/layer:/host,upperdir=$u,workdir=/rw/work \
     /newroot || $B poweroff -f

@@ -8,6 +8,10 @@
 # (the initramfs runs it on the new root before the boot; a test on /).
 B=/bin/busybox
 root=$1
+for key in AUDIO_DEVICE PERIOD_SIZE PERIODS; do
+    $B grep -q "^$key=" "$root/etc/default/sensormidi-synth" ||
+        { echo "synth-settings.sh: no $key= in the settings"; exit 1; }
+done
 $B sed -i -e 's/^AUDIO_DEVICE=.*/AUDIO_DEVICE=plughw:Loopback/' \
     -e 's/^PERIOD_SIZE=.*/PERIOD_SIZE=1024/' -e 's/^PERIODS=.*/PERIODS=4/' \
     "$root/etc/default/sensormidi-synth"

@@ -22,10 +22,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, "..", "tests", "e2e")]
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
-from synth import RATE, level  # noqa: E402
+from synth import RATE, arecord, level  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
-SETTINGS = "/etc/default/sensormidi-synth"
 SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")
 
 
@@ -33,10 +32,7 @@ class Ear:
     """The loopback's capture side, read chunk by chunk, each with its time of arrival."""
 
     def __init__(self):
-        self.proc = subprocess.Popen(
-            ["arecord", "-q", "-D", "plughw:Loopback,1,0", "-f", "S16_LE", "-r", str(RATE),
-             "-c", "1", f"--period-size={CHUNK}", f"--buffer-size={CHUNK * 20}", "-t", "raw"],
-            stdout=subprocess.PIPE)
+        self.proc = arecord(1, CHUNK, "-", stdout=subprocess.PIPE)
         self.heard = []  # (arrival, level in dBFS)
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -76,8 +72,7 @@ def main():
     rows = []
     periods = int(shipped["PERIODS"])
     for size in sizes:
-        run("sed", "-i", "-e", f"s/^PERIOD_SIZE=.*/PERIOD_SIZE={size}/",
-            "-e", f"s/^PERIODS=.*/PERIODS={periods}/", SETTINGS)
+        run(os.path.join(HERE, "..", "tests", "vm", "synth-settings.sh"), "/", size, str(periods))
         run("systemctl", "restart", "sensormidi-synth")
         ear = Ear()
         guest.wait(lambda: guest.applied(guest.port_settings()), "the port settings")

@@ -6,6 +6,9 @@ import subprocess
 
 LINE = re.compile(rb"^(\d{1,3}),(\d{1,3})\|([01])\r\n$")
 MV_FULL = 5000  # the board's supply, its analog reference
+PITCH, VOLUME = 0, 1  # analog inputs A0, A1
+# A switch's bounce as it closes or opens: (level, microseconds) steps, 4 ms in all.
+BOUNCE = [(0, 300), (1, 700), (0, 400), (1, 1500), (0, 200), (1, 900)]
 
 
 class Board:

@@ -14,20 +14,21 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import LINE, MV_FULL, Board  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tests", "e2e")]
+from board import BOUNCE, LINE, MV_FULL, PITCH, VOLUME, Board  # noqa: E402
+from rig import main  # noqa: E402
 
 HARNESS = ELF = None
-PITCH, VOLUME = 0, 1  # analog inputs A0, A1
 SAMPLING_US = 500  # two conversions and the formatting of a line
 # 9600 baud from the 16 MHz clock: the UART divides by 8 x 208 (double speed), 9615 baud;
 # simavr frames a byte in 11 bit times (a real 8N1 link, 10).
 BYTE_US = 11 * 8 * 208 / 16
-SKETCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sensor")
+SKETCH = os.path.join(HERE, "..", "sensor")
 
 
 def raw(millivolts):
-    """The simulator's converter: mV * 1023 / 5000."""
+    """The simulator's converter: mV * 1023 / MV_FULL."""
     return millivolts * 1023 // MV_FULL
 
 
@@ -41,7 +42,7 @@ def scaled(reading, low, high, top):
 class Firmware(unittest.TestCase):
     def setUp(self):
         self.board = Board(HARNESS, ELF)
-        self.board.adc(VOLUME, 5000)
+        self.board.adc(VOLUME, MV_FULL)
         self.board.adc(PITCH, 1000)
         self.board.run(30_000)
 
@@ -62,7 +63,7 @@ class Firmware(unittest.TestCase):
     def test_every_line_has_the_form_the_program_reads(self):
         rng = random.Random(7)
         for _ in range(200):
-            self.board.adc(rng.choice([PITCH, VOLUME]), rng.randint(0, 5000))
+            self.board.adc(rng.choice([PITCH, VOLUME]), rng.randint(0, MV_FULL))
             self.board.pin(rng.choice([0, 1, 1, 1]))
             self.board.run(rng.randint(0, 20_000))
         self.assertGreater(len(self.board.lines), 100)
@@ -70,12 +71,11 @@ class Firmware(unittest.TestCase):
             self.assertRegex(text, LINE)
 
     def test_a_press_is_sent_once(self):
-        bounce = [(0, 300), (1, 700), (0, 400), (1, 1500), (0, 200), (1, 900)]
         held = [(0, 2_000_000)]
         released = [(1, 300_000)]
         for name, shape, presses in [
                 ("clean, held 2 s", held + released, 1),
-                ("bouncing at both ends, held 2 s", bounce + held + bounce + released, 1),
+                ("bouncing at both ends, held 2 s", BOUNCE + held + BOUNCE + released, 1),
                 ("two presses", held + released + [(0, 100_000)] + released, 2),
                 ("a 5 ms glitch", [(0, 5000)] + released, 0)]:
             with self.subTest(name):
@@ -97,7 +97,7 @@ class Firmware(unittest.TestCase):
             millivolts = (4000, 1000)[i % 2]
             board.adc(PITCH, millivolts)
             stepped, since = board.now, len(board.lines)
-            want = millivolts * 1023 // 5000 * 400 // 1023
+            want = scaled(raw(millivolts), 0, 1023, 400)
             for _ in range(100):
                 if any(r[0] == want for r in board.readings(since)):
                     break
@@ -159,5 +159,4 @@ class Adapted(unittest.TestCase):
 
 if __name__ == "__main__":
     HARNESS, ELF = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main(sys.argv[3:])

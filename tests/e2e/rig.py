@@ -17,6 +17,7 @@ import tempfile
 import termios
 import threading
 import time
+import unittest
 
 PORT = "/dev/ttyACM0"
 SKIP = 77
@@ -30,6 +31,13 @@ EMULATOR = shlex.split(os.environ.get("SENSORMIDI_EMULATOR", ""))
 # Bytes written into all sensor ports so far.
 SENT = [0]
 IDLE_CPU = 0.05  # seconds of CPU an idle program may use over a three-second wait
+
+
+def main(arguments):
+    """Runs the calling file's tests with unittest's own `arguments`; exits 0 when all
+    passed."""
+    result = unittest.main(argv=[sys.argv[0], *arguments], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
 
 
 def refuse(why):

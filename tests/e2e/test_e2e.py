@@ -13,10 +13,10 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "firmware", "test")]
-from board import Board  # noqa: E402
+from board import BOUNCE, MV_FULL, PITCH, VOLUME, Board  # noqa: E402
 from model import Model  # noqa: E402
 from rig import (EMULATOR, PORT, READ, SLEEPS, Program, Sensor, StopCases,  # noqa: E402
-                 alternate, applied, assert_idle, enter_namespace, wait_for, wait_idle)
+                 alternate, applied, assert_idle, enter_namespace, main, wait_for, wait_idle)
 
 BINARY = RECORDER = None
 OPENED = ["open hw:1,0,0 0", "nonblock 1"]
@@ -317,11 +317,11 @@ class Firmware(Rig):
             board.run(microseconds)
             for _, text in board.lines[sent:]:
                 sensor.send(text)
-        board.adc(1, 5000)  # loud
-        for millivolts in range(0, 5001, 25):  # 0 to 5 V in 4 s
-            board.adc(0, millivolts)
+        board.adc(VOLUME, MV_FULL)  # loud
+        for millivolts in range(0, MV_FULL + 1, 25):  # 0 to 5 V in 4 s
+            board.adc(PITCH, millivolts)
             run(20_000)
-        press = [(0, 300), (1, 600), (0, 500_000), (1, 900), (0, 200), (1, 300_000)]
+        press = BOUNCE + [(0, 500_000)] + BOUNCE + [(1, 300_000)]
         for level, microseconds in press:  # bouncing at both ends
             board.pin(level)
             run(microseconds)
@@ -334,5 +334,4 @@ class Firmware(Rig):
 if __name__ == "__main__":
     BINARY, RECORDER = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     enter_namespace()
-    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main(sys.argv[3:])

@@ -20,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from model import Model  # noqa: E402
+from rig import main  # noqa: E402
 
 SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
 # Seconds: the replay's own timing plus the program's latency; seen 0.5-1.5 ms alone,
@@ -103,5 +104,4 @@ class Replay(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY, RECORDER = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    result = unittest.main(argv=[sys.argv[0], *sys.argv[3:]], exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main(sys.argv[3:])

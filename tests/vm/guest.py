@@ -19,7 +19,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from model import Model  # noqa: E402
-from rig import Program, StopCases, alternate, applied, assert_idle, wait_for  # noqa: E402
+from rig import (Program, StopCases, alternate, applied, assert_idle, main,  # noqa: E402
+                 wait_for)
 
 BINARY = None
 PORT = "/dev/ttyACM0"
@@ -374,5 +375,4 @@ class PiCards(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY = os.path.abspath(sys.argv[1])
-    result = unittest.main(argv=[sys.argv[0], *sys.argv[2:]], exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main(sys.argv[2:])

@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import guest  # noqa: E402
 from guest import PORT, port_settings, wait  # noqa: E402
-from rig import applied, assert_idle, cpu  # noqa: E402
+from rig import applied, assert_idle, cpu, main  # noqa: E402
 
 DEB = None
 UNIT = "sensormidi.service"
@@ -55,6 +55,12 @@ def pid(unit=UNIT):
     return int(prop("MainPID", unit))
 
 
+def wait_holding():
+    """Until the instrument's service runs and has set the sensor port up."""
+    wait(lambda: prop("ActiveState") == "active" and applied(port_settings()),
+         "the service to hold the port")
+
+
 def journal(unit=UNIT):
     """The service's lines since boot, as the journal holds them."""
     return run("journalctl", "-b", "-u", unit, "-o", "cat", "--no-pager").splitlines()
@@ -88,8 +94,7 @@ class Installed(unittest.TestCase):
 
     def play(self, line, expect):
         """Sends a line once the service has the port, and waits for `expect` at the synth."""
-        wait(lambda: prop("ActiveState") == "active" and applied(port_settings()),
-             "the service to hold the port")
+        wait_holding()
         heard = len(self.synth.received)
         self.sensor.send(line)
         got = self.synth.wait_bytes(heard + len(expect))[heard:]
@@ -198,5 +203,4 @@ class Boot(unittest.TestCase):
 if __name__ == "__main__":
     DEB = os.path.abspath(sys.argv[1])
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    result = unittest.main(argv=[sys.argv[0], *sys.argv[2:]], exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main(sys.argv[2:])

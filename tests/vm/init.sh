@@ -67,8 +67,17 @@ ExecStart=/bin/sh -c 'mkdir -p $vmout && mount -t 9p -o $o out $vmout && echo se
 END
 $B ln -s ../vm-command.service $u/etc/systemd/system/multi-user.target.wants/
 # Packages unpacked and their services enabled before the boot, as if installed earlier.
+# /lib is the host's link into /usr: a package's lib/ (its units) goes there, for a
+# directory of that name in the upper layer would hide the link.
 for deb in $($B echo "$vmpreinstall" | $B tr , ' '); do
-    $B dpkg-deb -x /host$deb $u
+    $B rm -rf /rw/deb
+    $B dpkg-deb -x /host$deb /rw/deb
+    if [ -d /rw/deb/lib ]; then
+        $B mkdir -p /rw/deb/usr/lib
+        $B cp -a /rw/deb/lib/. /rw/deb/usr/lib/
+        $B rm -rf /rw/deb/lib
+    fi
+    $B cp -a /rw/deb/. $u/
     name=${deb##*/}
     $B ln -s /lib/systemd/system/${name%%_*}.service $u/etc/systemd/system/multi-user.target.wants/
 done

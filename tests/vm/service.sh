@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The package as a service in the virtual machine booted with systemd.
-# Usage: service.sh BUILD_DIR install|boot|synth|synth-missing|synth-boot|play
+# Usage: service.sh BUILD_DIR install|boot|synth|synth-lifecycle|synth-missing|synth-boot|play
 set -euo pipefail
 build=$(realpath "$1") case=$2
 here=$(dirname "$(realpath "$0")")
@@ -18,6 +18,7 @@ play)
     # scripts/play on an already built tree: the guest only checks that it is built.
     (cd "$here/../.." && cmake --preset release >/dev/null && cmake --build --preset release >/dev/null)
     exec "${vm[@]}" "$build/vm-cache" "$python" "$here/synth.py" "$deb" "$synth" Play ;;
+synth-lifecycle) exec "${vm[@]}" "$build/vm-cache" "$python" "$here/synth.py" "$deb" "$synth" Lifecycle ;;
 synth-missing) exec "${vm[@]}" "$build/vm-cache" "$python" "$here/synth.py" "$deb" "$synth" Missing ;;
 synth-boot) exec "${vm[@]}" --preinstall "$deb,$synth" --setup "$here/synth-settings.sh" "$build/vm-cache" \
     "$python" "$here/synth.py" "$deb" "$synth" Boot ;;

@@ -151,7 +151,6 @@ class Synth(Heard):
 
     @classmethod
     def setUpClass(cls):
-        cls.before = files()
         cls.sensor, _ = guest.devices(synth=False)
         cls.sensor.plug()
 
@@ -228,6 +227,7 @@ class Synth(Heard):
     def test_5_synth_restarted_under_the_instrument(self):
         instrument = pid()
         run("systemctl", "restart", SYNTH)
+        run("systemctl", "restart", UNIT)  # it opens card 1 at its start
         self.assert_playing("100,400|0\r\n", 62)
         killed = pid(SYNTH)
         run("systemctl", "kill", "-s", "KILL", SYNTH)
@@ -236,7 +236,34 @@ class Synth(Heard):
         self.assert_playing("300,400|0\r\n", 69)
         self.assertEqual(pid(), instrument)
 
-    def test_6_upgraded(self):
+    def test_6_nothing_listens_outside(self):
+        listening = run("ss", "-ltnup")
+        self.assertNotIn("fluidsynth", listening)
+        self.assertNotIn(":9800", listening)
+        # It does listen, in a network of its own.
+        inside = run("nsenter", "-t", str(pid(SYNTH)), "-n", "ss", "-ltn")
+        self.assertIn(":9800", inside)
+
+
+class Lifecycle(Heard):
+    """Both packages installed, upgraded to a newer build, removed and purged, in a boot
+    of their own."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.before = files()
+        cls.sensor, _ = guest.devices(synth=False)
+        cls.sensor.plug()
+
+    def test_1_installed(self):
+        guest.modprobe("snd_aloop")
+        run("dpkg", "-i", DEB, SYNTH_DEB)
+        run(os.path.join(HERE, "synth-settings.sh"), "/")
+        run("systemctl", "restart", SYNTH)
+        run("systemctl", "restart", UNIT)  # it opens card 1 at its start
+        self.assert_playing("100,400|0\r\n", 62)
+
+    def test_2_upgraded(self):
         before = pid(), pid(SYNTH)
         with open(SETTINGS) as f:
             edited = f.read()
@@ -247,15 +274,7 @@ class Synth(Heard):
             self.assertEqual(f.read(), edited)
         self.assert_playing("215,400|0\r\n", 67)
 
-    def test_7_nothing_listens_outside(self):
-        listening = run("ss", "-ltnup")
-        self.assertNotIn("fluidsynth", listening)
-        self.assertNotIn(":9800", listening)
-        # It does listen, in a network of its own.
-        inside = run("nsenter", "-t", str(pid(SYNTH)), "-n", "ss", "-ltn")
-        self.assertIn(":9800", inside)
-
-    def test_8_removed_and_purged(self):
+    def test_3_removed_and_purged(self):
         said = journal(SYNTH)
         trouble = [line for line in said if re.search(r"snd_pcm_recover|XRUN|ALSA.*error", line)]
         print(f"\nFluidSynth's journal: {len(said)} lines, {len(trouble)} of underruns or ALSA "

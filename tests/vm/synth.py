@@ -213,7 +213,8 @@ class Synth(Heard):
     def sounding_after(self, line, end):
         """The level of the note that `line` starts, 0.5 to 1 s after it began, when `end`
         runs as soon as it is heard."""
-        onset = self.recording.onset(self.type(line))
+        start = self.type(line)
+        onset = self.recording.onset(start)
         end()
         return level(self.recording.listen(onset, 0.5, 1.0))
 

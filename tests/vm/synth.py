@@ -226,6 +226,7 @@ class Synth(Heard):
         run("systemctl", "start", "sensormidi")
 
     def test_5_synth_restarted_under_the_instrument(self):
+        wait_holding()  # the instrument that test 4 started, settled
         instrument = pid()
         run("systemctl", "restart", SYNTH)
         run("systemctl", "restart", UNIT)  # it opens card 1 at its start
@@ -235,7 +236,7 @@ class Synth(Heard):
         wait(lambda: pid(SYNTH) not in (0, killed) and prop("ActiveState", SYNTH) == "active",
              "the synth to be restarted")
         self.assert_playing("300,400|0\r\n", 69)
-        self.assertEqual(pid(), instrument)
+        self.assertEqual(pid(), instrument, journal()[-12:])
 
     def test_6_nothing_listens_outside(self):
         listening = run("ss", "-ltnup")

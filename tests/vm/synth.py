@@ -229,7 +229,6 @@ class Synth(Heard):
         wait_holding()  # the instrument that test 4 started, settled
         instrument = pid()
         run("systemctl", "restart", SYNTH)
-        run("systemctl", "restart", UNIT)  # it opens card 1 at its start
         self.assert_playing("100,400|0\r\n", 62)
         killed = pid(SYNTH)
         run("systemctl", "kill", "-s", "KILL", SYNTH)
@@ -280,7 +279,6 @@ class Lifecycle(Heard):
         run("dpkg", "-i", DEB, SYNTH_DEB)
         run(os.path.join(HERE, "synth-settings.sh"), "/")
         run("systemctl", "restart", SYNTH)
-        run("systemctl", "restart", UNIT)  # it opens card 1 at its start
         self.assert_playing("100,400|0\r\n", 62)
 
     def test_2_upgraded(self):

@@ -59,7 +59,7 @@ class Rig(unittest.TestCase):
         return program
 
     def assert_no_cpu(self, program):
-        assert_idle(self, program.cpu)
+        assert_idle(self, program.pid)
         self.assertTrue(program.alive())
 
     def wait_calls(self, program, count):

@@ -206,7 +206,7 @@ class Machine(unittest.TestCase):
         return program
 
     def assert_no_cpu(self, program):
-        assert_idle(self, program.cpu)
+        assert_idle(self, program.pid)
         self.assertTrue(program.alive())
 
     def play_until_heard(self, program, until=None):

@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import guest  # noqa: E402
 from guest import PORT, port_settings, wait  # noqa: E402
-from rig import applied, assert_idle, cpu, main  # noqa: E402
+from rig import applied, assert_idle, main  # noqa: E402
 
 DEB = None
 UNIT = "sensormidi.service"
@@ -188,7 +188,7 @@ class Boot(unittest.TestCase):
         wait(lambda: prop("ActiveState") == "active", "the service")
         wait(lambda: f"{PORT}: No such file or directory" in journal(), "the absence")
         booted = pid()
-        assert_idle(self, lambda: cpu(booted))
+        assert_idle(self, booted)
         sensor, synth = guest.devices()
         synth.plug()
         sensor.plug()

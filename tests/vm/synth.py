@@ -210,13 +210,16 @@ class Synth(Heard):
         self.assertGreater(loud[1] - loud[0], 20 * numpy.log10(70 / 40), loud)
         self.assertGreater(loud[2] - loud[1], 20 * numpy.log10(100 / 70), loud)
 
-    def sounding_after(self, line, end):
-        """The level of the note that `line` starts, 0.5 to 1 s after it began, when `end`
-        runs as soon as it is heard."""
+    def sounding_after(self, line, end, after=None):
+        """The level of the note that `line` starts and `end` ends as soon as it is heard,
+        over half a second from `after` seconds past its onset (by default from half a
+        second past the end's return: a stop's release is over by then); and that offset."""
         start = self.type(line)
         onset = self.recording.onset(start)
         end()
-        return level(self.recording.listen(onset, 0.5, 1.0))
+        if after is None:
+            after = (self.recording.now() - onset) / RATE + 0.5
+        return level(self.recording.listen(onset, after, after + 0.5)), after
 
     def test_4_a_stop_is_heard(self):
         self.assert_note(self.play("300,400|0\r\n"), 69)
@@ -247,21 +250,21 @@ class Synth(Heard):
         self.assertIn(":9800", inside)
 
     def test_7_a_killed_instrument_leaves_its_note_on(self):
-        # The control of the stop's silence: the same note, each measured from its onset,
-        # stopped (Note Off) and with the instrument killed (none), which still sounds.
+        # The control of the stop's silence: the same note, stopped (Note Off) and with the
+        # instrument killed (none), each measured as long after its onset, which still sounds.
         wait_holding()
         self.assert_note(self.play("215,400|0\r\n"), 67)  # then each from silence
         self.assert_quiet(self.type("215,50|0\r\n"))
-        stopped = self.sounding_after("300,400|0\r\n",
-                                      lambda: run("systemctl", "stop", "sensormidi"))
+        stopped, after = self.sounding_after("300,400|0\r\n",
+                                             lambda: run("systemctl", "stop", "sensormidi"))
         run("systemctl", "start", "sensormidi")
         wait_holding()
         self.assert_note(self.play("215,400|0\r\n"), 67)
         self.assert_quiet(self.type("215,50|0\r\n"))
-        killed = self.sounding_after("300,400|0\r\n",
-                                     lambda: run("systemctl", "kill", "-s", "KILL", "sensormidi"))
-        self.assertLess(stopped, SILENCE)
-        self.assertGreater(killed, stopped + 10)
+        killed, _ = self.sounding_after(
+            "300,400|0\r\n", lambda: run("systemctl", "kill", "-s", "KILL", "sensormidi"), after)
+        self.assertLess(stopped, SILENCE, f"{after:.2f} s after the onset")
+        self.assertGreater(killed, SILENCE + 10, f"{after:.2f} s after the onset")
 
 
 class Lifecycle(Heard):

@@ -201,8 +201,12 @@ class Program:
         Program.started.append(self)
         self.sent_at_start = SENT[0]
         set_up = lambda: sensor is None or applied(sensor.settings())
-        wait_for(lambda: not self.alive() or (self.syscall() in (READ, *SLEEPS) and set_up()),
-                 what="the program to start")
+        try:
+            wait_for(lambda: not self.alive() or (self.syscall() in (READ, *SLEEPS) and set_up()),
+                     what="the program to start")
+        except AssertionError:
+            self.stop()  # no test holds it yet: left running, it would load the rest of the run
+            raise
         self.base = self.rchar() if self.alive() else 0
 
     @staticmethod

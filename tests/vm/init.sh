@@ -83,9 +83,13 @@ for deb in $($B echo "$vmpreinstall" | $B tr , ' '); do
 done
 # The test's own settings, made on the new root before the boot.
 [ -z "$vmsetup" ] || $B sh "/host$vmsetup" $u || { echo "init: $vmsetup failed"; $B poweroff -f; }
-$B mkdir -p $u/usr/lib/modules
+$B mkdir -p $u/usr/lib/modules $u/vm/upper $u/vm/lower
 $B mount -t overlay overlay -o lowerdir=/layer:/host,upperdir=$u,workdir=/rw/work \
     /newroot || $B poweroff -f
+# What was written and what it was written over, read-only, for a test to compare
+# in seconds what walking the whole root over 9p would take minutes to.
+$B mount --bind $u /newroot/vm/upper && $B mount -o remount,bind,ro /newroot/vm/upper
+$B mount --bind /host /newroot/vm/lower
 # The kernel's modules where modprobe looks, for systemd and udev to load them.
 $B mount -t 9p -o $o,ro modules /newroot/usr/lib/modules
 $B umount /proc /sys /dev

@@ -11,6 +11,7 @@ With both packages unpacked and enabled before the boot (vm.py --preinstall, and
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -22,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import guest  # noqa: E402
 from guest import port_settings, wait  # noqa: E402
-from rig import applied, main  # noqa: E402
+from rig import applied, main, wait_for  # noqa: E402
 from service import UNIT, journal, pid, prop, run, upgrade, wait_holding  # noqa: E402
 
 DEB = SYNTH_DEB = None
@@ -34,6 +35,11 @@ OWN = "/etc/modules-load.d/sensormidi-test.conf"
 RATE = 48000
 SILENCE = -60  # dBFS: FluidSynth's own floor is near -90
 SCALE = (60, 62, 64, 65, 67, 69, 71, 72)
+# The booted system's written layer and the host's root under it (init.sh binds them).
+UPPER, LOWER = "/vm/upper", "/vm/lower"
+# Seconds for scripts/play to start: it checks the packages and the build first, file by
+# file over 9p, emulated.
+STARTED = 300
 
 
 def arecord(channels, period, into, **popen):
@@ -81,15 +87,34 @@ class Recording:
 
 
 def files():
-    """Every path under /etc, /usr and /var/lib but dpkg's own records, as piuparts
-    compares them."""
+    """What has been made or deleted under /etc, /usr and /var/lib but dpkg's own
+    records, as piuparts compares them: the written layer's paths that the host's root
+    lacks, those it hides (deleted), and the directories made anew over one of the host's.
+    The layer holds only what changed: walking /usr itself takes minutes emulated."""
     found = set()
-    for top in ("/etc", "/usr", "/var/lib"):
-        for root, dirs, names in os.walk(top):
-            if root == "/var/lib/dpkg":
+    for top in ("etc", "usr", "var/lib"):
+        for root, dirs, names in os.walk(os.path.join(UPPER, top)):
+            if root == os.path.join(UPPER, "var/lib/dpkg"):
                 dirs[:] = []
-            found.update(os.path.join(root, n) for n in dirs + names)
+                continue
+            for name in dirs + names:
+                path = os.path.join(root, name)
+                shown = "/" + os.path.relpath(path, UPPER)
+                info = os.lstat(path)
+                if stat.S_ISCHR(info.st_mode) and info.st_rdev == 0:
+                    found.add(shown + " (deleted)")
+                elif not os.path.lexists(LOWER + shown):
+                    found.add(shown)
+                elif name in dirs and opaque(path):
+                    found.add(shown + " (made anew)")
     return found
+
+
+def opaque(directory):
+    try:
+        return os.getxattr(directory, "trusted.overlay.opaque") == b"y"
+    except OSError:
+        return False
 
 
 def level(sound):
@@ -388,6 +413,13 @@ class Play(Heard):
         self.addCleanup(self.interrupt, proc)
         return proc, said
 
+    def started(self, check, said, what):
+        """Waits for scripts/play to come up, and tells what it said if it does not."""
+        try:
+            wait_for(check, STARTED, what)
+        except AssertionError as e:
+            raise AssertionError(f"{e}; scripts/play said: {''.join(said)!r}") from None
+
     def interrupt(self, proc):
         """Ctrl-C at the terminal: SIGINT to its process group."""
         if proc.poll() is None:
@@ -398,7 +430,8 @@ class Play(Heard):
 
     def test_1_brings_a_synth_for_the_run(self):
         proc, said = self.start()
-        wait(lambda: any("playing through FluidSynth" in line for line in said), "the synth")
+        self.started(lambda: any("playing through FluidSynth" in line for line in said), said,
+                     "the synth")
         wait(lambda: applied(port_settings()), "the instrument to hold the port")
         for pitch, note in ((215, 67), (100, 62)):
             self.assert_note(self.play(f"{pitch},400|0\r\n"), note)
@@ -415,8 +448,8 @@ class Play(Heard):
         guest.modprobe("snd_dummy", "index=1")
         self.addCleanup(run, "modprobe", "-r", "snd_dummy")
         proc, said = self.start()
-        wait(lambda: any(line.startswith("Can't open MIDI output") for line in said),
-             "the instrument to look for card 1")
+        self.started(lambda: any(line.startswith("Can't open MIDI output") for line in said),
+                     said, "the instrument to look for card 1")
         fix = [line for line in said if line.startswith("sensormidi:")]
         self.assertEqual(len(fix), 1, said)
         self.assertIn("card 1 (Dummy) has no MIDI port", fix[0])
@@ -426,8 +459,8 @@ class Play(Heard):
 
     def test_3_a_synth_on_card_1(self):
         self.synth.plug()
-        self.start()
-        wait(lambda: applied(port_settings()), "the instrument to hold the port")
+        _, said = self.start()
+        self.started(lambda: applied(port_settings()), said, "the instrument to hold the port")
         self.sensor.send("215,400|0\r\n")
         self.assertEqual(self.synth.wait_bytes(6)[:6], [0x80, 0x00, 0x00, 0x90, 0x43, 0x64])
         self.assertEqual(fluidsynths(), [])

@@ -32,7 +32,7 @@ UP = "sensormidi-vm-up"
 EXIT = "sensormidi-vm-exit: "
 KVM_BOOT_SECONDS = 30  # a nested guest that crawls is given up on after this
 # The whole run, should a test hang: said before ctest's 1500 s end it. The longest test
-# takes some 300 s emulated on an idle host, and up to five times that on a busy one.
+# takes about 200 s emulated on an idle host, and up to five times that on a busy one.
 LIMIT_SECONDS = 1440
 NO_KVM = "kvm-no-boot"  # in the cache: KVM did not boot here once, so it is not tried again
 # Loaded by the initramfs, with what they need: the rest comes from the host's modprobe.

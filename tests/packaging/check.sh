@@ -15,9 +15,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "-- systemd units"
-# verify needs the binary where ExecStart says: point it at the built one.
+# verify needs the programs where the Exec lines say: point them at the built ones.
 sed "s|^ExecStart=.*|ExecStart=$build/sensormidi|" "$build/sensormidi.service" >"$work/sensormidi.service"
-for unit in "$work/sensormidi.service" "$source/dist/synth/sensormidi-synth.service"; do
+sed "s|/usr/lib/sensormidi-synth/|$source/dist/synth/|" "$source/dist/synth/sensormidi-synth.service" \
+    >"$work/sensormidi-synth.service"
+for unit in "$work/sensormidi.service" "$work/sensormidi-synth.service"; do
     out=$(systemd-analyze verify --man=no "$unit" 2>&1)
     [ -z "$out" ] || { echo "$out"; exit 1; }
 done
@@ -99,7 +101,10 @@ echo "-- synth package"
 synth=$(ls "$debs"/sensormidi-synth_*.deb)
 [ "$(dpkg-deb -f "$synth" Architecture)" = all ] || { echo "$synth is not for every architecture"; exit 1; }
 has "$synth" ./etc/default/sensormidi-synth ./usr/lib/modprobe.d/sensormidi-synth.conf \
-    ./lib/systemd/system/sensormidi-synth.service ./usr/share/doc/sensormidi-synth/copyright
+    ./lib/systemd/system/sensormidi-synth.service ./usr/share/doc/sensormidi-synth/copyright \
+    ./usr/lib/udev/rules.d/70-sensormidi-synth.rules ./usr/lib/sensormidi-synth/pick \
+    ./usr/lib/sensormidi-synth/start ./usr/lib/sensormidi-synth/started \
+    ./usr/lib/sensormidi-synth/stop ./usr/lib/sensormidi-synth/follow
 units "$synth" sensormidi-synth.service
 dpkg-deb --ctrl-tarfile "$synth" | tar -xO ./conffiles | grep -qx /etc/default/sensormidi-synth ||
     { echo "the settings are no conffile"; exit 1; }

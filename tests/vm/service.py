@@ -39,12 +39,19 @@ def newer(deb):
     return found[0]
 
 
-def upgrade(*debs):
-    """dpkg -i of the newer versions, as unattended upgrades run it: no questions, and
-    no terminal to ask on. Its output."""
+def unattended(*debs):
+    """dpkg -i as unattended upgrades run it: no terminal to ask on, and the answers
+    given beforehand (a changed settings file: the new one where the user never
+    edited it, else the user's). Its output."""
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    return subprocess.run(["dpkg", "-i", *map(newer, debs)], env=env, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, check=True).stdout
+    return subprocess.run(["dpkg", "--force-confdef", "--force-confold", "-i", *debs], env=env,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, check=True,
+                          timeout=600).stdout
+
+
+def upgrade(*debs):
+    """The newer versions, installed unattended."""
+    return unattended(*map(newer, debs))
 
 
 def prop(name, unit=UNIT):

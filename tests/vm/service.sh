@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The package as a service in the virtual machine booted with systemd.
-# Usage: service.sh BUILD_DIR install|boot|synth|synth-lifecycle|synth-missing|synth-boot|play
+# Usage: service.sh BUILD_DIR install|boot|synth|synth-lifecycle|synth-missing|synth-boot|play|
+#        synth-cards
 set -euo pipefail
 build=$(realpath "$1") case=$2
 here=$(dirname "$(realpath "$0")")
@@ -22,4 +23,12 @@ synth-lifecycle) exec "${vm[@]}" "$build/vm-cache" "$python" "$here/synth.py" "$
 synth-missing) exec "${vm[@]}" "$build/vm-cache" "$python" "$here/synth.py" "$deb" "$synth" Missing ;;
 synth-boot) exec "${vm[@]}" --preinstall "$deb,$synth" --setup "$here/synth-settings.sh" "$build/vm-cache" \
     "$python" "$here/synth.py" "$deb" "$synth" Boot ;;
+synth-cards)
+    # QEMU's sound cards record on the host; what they recorded is checked once the
+    # machine is gone.
+    sound=$build/vm-sound
+    rm -rf "$sound" && mkdir -p "$sound"
+    "${vm[@]}" --sound "$sound" "$build/vm-cache" "$python" "$here/synth.py" "$deb" "$synth" Cards ||
+        exit $?
+    exec "$python" "$here/recorded.py" "$sound" ;;
 esac

@@ -1,7 +1,7 @@
 """Runs a command in a virtual machine on Debian's own kernel, as root, with
 the host's root file system underneath, read-only.
 
-Usage: vm.py [--systemd [--preinstall DEB,...] [--setup SCRIPT]] CACHE_DIR COMMAND [ARG...]
+Usage: vm.py [--systemd [--preinstall DEB,...] [--setup SCRIPT] [--sound DIR]] CACHE_DIR COMMAND [ARG...]
 Exits with the command's status; 77 when no virtual machine can run here (a
 failure instead under CI=true).
 
@@ -10,18 +10,29 @@ apt-get download and unpacked into CACHE_DIR, never installed; init.sh, the
 initramfs's init, says how the command runs: chrooted into the host's root, or
 with --systemd as a unit of systemd booted as init. --preinstall unpacks
 packages and enables each one's service (the package's name) before the boot;
---setup runs a script with the new root as its argument before the boot. KVM
+--setup runs a script with the new root as its argument before the boot.
+--sound gives the machine QEMU's sound cards: a PC's codec (intel-hda) and a USB
+controller for QEMU's USB audio device, which the guest plugs and unplugs
+through QEMU's monitor (/dev/virtio-ports/vm.monitor takes a QMP command a
+line and gives its answer; {"execute": "host-clock"} gives the host's monotonic
+clock). Each records what it plays into DIR: hda.wav, and dac0.wav to dac2.wav,
+one for each plug-in (the recording starts anew each time the device's stream
+opens); DIR/sizes logs their sizes against the host's clock. The codec's driver is not loaded at boot: the
+test loads it when card 0 is taken. KVM
 is tried first where /dev/kvm is usable; emulation is the fallback.
 """
 
+import json
 import os
 import select
 import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -142,7 +153,85 @@ def initramfs(root, version, path):
         f.write(cpio(entries))
 
 
-def boot(accel, root, version, initrd, out, deadline, params, layer, begun):
+PLUG_INS = 3  # USB audio recordings, one for each time the guest plugs the device in
+
+
+def sound_devices(sound, out):
+    """QEMU's options for the sound cards recording into `sound`, and for the monitor
+    that the guest reaches through a virtio serial port."""
+    record = lambda name: ["-audiodev", f"wav,id={name},path={os.path.join(sound, name)}.wav,"
+                                        "out.frequency=48000"]
+    opts = record("hda") + ["-device", "intel-hda", "-device", "hda-output,audiodev=hda",
+                            "-device", "qemu-xhci,id=xhci"]
+    for n in range(PLUG_INS):
+        opts += record(f"dac{n}")
+    return opts + ["-qmp", f"unix:{out}/qmp,server=on,wait=off",
+                   "-chardev", f"socket,id=ask,path={out}/ask,server=on,wait=off",
+                   "-device", "virtio-serial-pci",
+                   "-device", "virtserialport,chardev=ask,name=vm.monitor"]
+
+
+def connect(path, proc):
+    """A connection to one of QEMU's sockets, once QEMU has made it."""
+    while proc.poll() is None:
+        try:
+            conn = socket.socket(socket.AF_UNIX)
+            conn.connect(path)
+            return conn.makefile("rw")
+        except OSError:
+            conn.close()
+            time.sleep(0.1)
+    return None
+
+
+def relay_monitor(out, proc):
+    """Passes each line from the guest's port to QMP, and QMP's answer back, until QEMU
+    ends."""
+    qmp = connect(os.path.join(out, "qmp"), proc)
+    guest = connect(os.path.join(out, "ask"), proc)
+    if not qmp or not guest:
+        return
+
+    def answer():
+        for line in qmp:
+            if "event" not in json.loads(line):
+                return line
+        raise EOFError
+    try:
+        answer()  # the greeting
+        qmp.write('{"execute": "qmp_capabilities"}\n')
+        qmp.flush()
+        answer()
+        for line in guest:
+            if json.loads(line).get("execute") == "host-clock":
+                guest.write(json.dumps({"return": time.monotonic()}) + "\n")
+            else:
+                qmp.write(line)
+                qmp.flush()
+                guest.write(answer())
+            guest.flush()
+    except (OSError, EOFError):
+        pass
+
+
+def watch_recordings(sound, proc):
+    """Logs each recording's size, as it grows, against the host's monotonic clock: QEMU
+    writes a recording at its sample rate, so its samples can be lined up with the host's
+    clock (bench/cards_latency.py)."""
+    sizes = {}
+    with open(os.path.join(sound, "sizes"), "w") as log:
+        while proc.poll() is None:
+            now = time.monotonic()
+            for name in os.listdir(sound):
+                if name.endswith(".wav"):
+                    size = os.path.getsize(os.path.join(sound, name))
+                    if sizes.get(name) != size:
+                        sizes[name] = size
+                        log.write(f"{name} {now:.6f} {size}\n")
+            time.sleep(0.002)
+
+
+def boot(accel, root, version, initrd, out, deadline, params, layer, begun, sound):
     """Runs the guest; returns the command's status, or None if it never came up."""
     cpu = "host" if accel == "kvm" else "max"
     params = " ".join(f"{k}={v}" for k, v in params.items())
@@ -157,9 +246,14 @@ def boot(accel, root, version, initrd, out, deadline, params, layer, begun):
         cmd += ["-virtfs", f"local,path={layer},mount_tag=layer,security_model=none,readonly=on",
                 "-virtfs", f"local,path={os.path.join(root, 'lib', 'modules')},mount_tag=modules,"
                            "security_model=none,readonly=on"]
+    if sound:
+        cmd += sound_devices(sound, out)
     started = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
+    if sound:
+        threading.Thread(target=relay_monitor, args=(out, proc), daemon=True).start()
+        threading.Thread(target=watch_recordings, args=(sound, proc), daemon=True).start()
     status, up, pending = None, False, b""
     try:
         while True:
@@ -197,7 +291,7 @@ def main():
     early = {}
     if systemd:
         args = args[1:]
-        while args[:1] in (["--preinstall"], ["--setup"]):
+        while args[:1] in (["--preinstall"], ["--setup"], ["--sound"]):
             early[args[0]] = args[1]
             args = args[2:]
     if len(args) < 2:
@@ -223,6 +317,8 @@ def main():
                                               for d in early["--preinstall"].split(","))
         if "--setup" in early:
             params["vmsetup"] = os.path.abspath(early["--setup"])
+        if "--sound" in early:
+            params["modprobe.blacklist"] = "snd_hda_intel"
     with tempfile.TemporaryDirectory(prefix="sensormidi-vm-") as out:
         initrd = os.path.join(out, "initrd.cpio")
         initramfs(root, version, initrd)
@@ -241,7 +337,8 @@ def main():
                         + f"\ncd {shlex.quote(os.getcwd())} 2>/dev/null || cd /\n"
                         f"exec {shlex.join(command)}\n")
             deadline = (KVM_BOOT_SECONDS * (3 if systemd else 1)) if accel == "kvm" else 400
-            status = boot(accel, root, version, initrd, out, deadline, params, layer, begun)
+            status = boot(accel, root, version, initrd, out, deadline, params, layer, begun,
+                          early.get("--sound") and os.path.abspath(early["--sound"]))
             if status is not None:
                 sys.exit(status)
             if accel == "kvm":

@@ -1,15 +1,26 @@
-/* The sensor board in simavr: the firmware ELF on a simulated ATmega328P at
- * 16 MHz, its inputs set and its serial output read by a test over stdin and
- * stdout. Time is the simulator's, in microseconds.
+/* The sensor board in simavr: the firmware ELF on a simulated ATmega328P (an
+ * Uno: its lines leave on the serial line) or ATmega32U4 (a Leonardo: its lines
+ * leave on its own USB port, read here as Linux's cdc-acm reads it) at 16 MHz,
+ * its inputs set and its lines read by a test over stdin and stdout. Time is the
+ * simulator's, in microseconds.
  *
- * Usage: board FIRMWARE.elf
+ * Usage: board FIRMWARE.elf [atmega328p|atmega32u4]
  * Commands, one a line:
- *   adc N MILLIVOLTS   the voltage at analog input N
- *   pin LEVEL          the switch pin (PD2, Arduino pin 2): 1 open, 0 pressed
+ *   adc N MILLIVOLTS   the voltage at analog input AN (A0 is ADC0 on the 328P,
+ *                      ADC7 on the 32U4)
+ *   pin LEVEL          the switch pin (Arduino pin 2): 1 open, 0 pressed
  *   run MICROSECONDS   runs that long, then prints "at T"
- * Each line the board sends: "line T HEX", T the time its last byte was written
- * to the UART (it leaves one byte time later), HEX the line's bytes, CR LF included.
+ *   open               (32U4) what Linux does when the board is plugged in and
+ *                      cdc-acm opens its port, but DTR: prints "descriptor device
+ *                      HEX", "descriptor config HEX", then "open"
+ *   dtr LEVEL          (32U4) the host's DTR and RTS, 1 raised (as an open does), 0
+ *                      dropped
+ * Each line the board sends: "line T HEX", HEX the line's bytes, CR LF included,
+ * T on the serial line the time its last byte was written to the UART (it leaves
+ * one byte time later), on USB the time the host read it.
  */
+#include "usbhost.h"
+
 #include <simavr/avr_adc.h>
 #include <simavr/avr_ioport.h>
 #include <simavr/avr_uart.h>
@@ -22,16 +33,15 @@
 static avr_t *avr;
 static char line[256];
 static size_t len;
+static int switch_bit; /* Arduino pin 2, of port D */
 
 static unsigned long long now_us(void) {
     return avr->cycle / (avr->frequency / 1000000);
 }
 
-static void sent(struct avr_irq_t *irq, uint32_t value, void *param) {
-    (void)irq;
-    (void)param;
-    if (len < sizeof line) line[len++] = (char)value;
-    if (value != '\n') return;
+static void take(uint8_t byte) {
+    if (len < sizeof line) line[len++] = (char)byte;
+    if (byte != '\n') return;
     printf("line %llu ", now_us());
     for (size_t i = 0; i < len; i++)
         printf("%02x", (unsigned char)line[i]);
@@ -39,14 +49,46 @@ static void sent(struct avr_irq_t *irq, uint32_t value, void *param) {
     len = 0;
 }
 
+static void uart_sent(struct avr_irq_t *irq, uint32_t value, void *param) {
+    (void)irq;
+    (void)param;
+    take((uint8_t)value);
+}
+
+/* The switch, held at a level against the pin's pull-up: the port's state is set
+ * anew whenever the firmware writes it (the 32U4's USB code lights its LEDs there). */
+static void set_switch(uint32_t level) {
+    avr_ioport_external_t held = {
+        .name = 'D', .mask = 1 << switch_bit, .value = level << switch_bit};
+    avr_ioctl(avr, AVR_IOCTL_IOPORT_SET_EXTERNAL('D'), &held);
+    avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('D'), switch_bit), level);
+}
+
+/* Runs the simulation for that long; on USB, frame by frame. 1 when the firmware
+ * stopped. */
+static int run(unsigned long long microseconds) {
+    avr_cycle_count_t until = avr->cycle + microseconds * (avr->frequency / 1000000);
+    while (avr->cycle < until) {
+        if (usb_due(avr)) usb_frame(avr, take);
+        int state = avr_run(avr);
+        if (state == cpu_Done || state == cpu_Crashed) {
+            fprintf(stderr, "board: the firmware stopped (state %d)\n", state);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
     elf_firmware_t firmware;
     memset(&firmware, 0, sizeof firmware);
-    if (argc != 2 || elf_read_firmware(argv[1], &firmware) != 0) {
-        fprintf(stderr, "usage: board FIRMWARE.elf\n");
+    const char *mcu = argc == 3 ? argv[2] : "atmega328p";
+    if (argc < 2 || argc > 3 || elf_read_firmware(argv[1], &firmware) != 0) {
+        fprintf(stderr, "usage: board FIRMWARE.elf [atmega328p|atmega32u4]\n");
         return 2;
     }
-    avr = avr_make_mcu_by_name("atmega328p");
+    avr = avr_make_mcu_by_name(mcu);
+    if (!avr) return 2;
     avr_init(avr);
     firmware.frequency = 16000000;
     avr_load_firmware(avr, &firmware);
@@ -59,35 +101,40 @@ int main(int argc, char **argv) {
     avr->vcc = avr->avcc = avr->aref = 5000;
     avr->log = LOG_NONE;
 
-    /* The UART's bytes to the test, not to simavr's console. */
-    uint32_t flags = 0;
-    avr_ioctl(avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
-    flags &= ~AVR_UART_FLAG_STDIO;
-    avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
-    avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), sent,
-                            NULL);
-    avr_irq_t *sw = avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('D'), 2);
-    avr_raise_irq(sw, 1);
+    int usb = strcmp(mcu, "atmega32u4") == 0;
+    switch_bit = usb ? 1 : 2;
+    if (usb) {
+        usb_attach(avr);
+    } else {
+        /* The UART's bytes to the test, not to simavr's console. */
+        uint32_t flags = 0;
+        avr_ioctl(avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
+        flags &= ~AVR_UART_FLAG_STDIO;
+        avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
+        avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
+                                uart_sent, NULL);
+    }
+    set_switch(1);
 
     char cmd[64];
     while (fgets(cmd, sizeof cmd, stdin)) {
         unsigned n;
         unsigned long long value;
-        if (sscanf(cmd, "adc %u %llu", &n, &value) == 2) {
-            avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + n),
-                          (uint32_t)value);
+        if (sscanf(cmd, "adc %u %llu", &n, &value) == 2 && n < 6) {
+            static const unsigned leonardo[] = {7, 6, 5, 4, 1, 0};
+            avr_raise_irq(
+                avr_io_getirq(avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + (usb ? leonardo[n] : n)),
+                (uint32_t)value);
         } else if (sscanf(cmd, "pin %llu", &value) == 1) {
-            avr_raise_irq(sw, (uint32_t)value);
+            set_switch(value != 0);
         } else if (sscanf(cmd, "run %llu", &value) == 1) {
-            avr_cycle_count_t until = avr->cycle + value * (avr->frequency / 1000000);
-            while (avr->cycle < until) {
-                int state = avr_run(avr);
-                if (state == cpu_Done || state == cpu_Crashed) {
-                    fprintf(stderr, "board: the firmware stopped (state %d)\n", state);
-                    return 1;
-                }
-            }
+            if (run(value)) return 1;
             printf("at %llu\n", now_us());
+        } else if (usb && strcmp(cmd, "open\n") == 0) {
+            if (usb_open(avr, run)) return 1;
+            printf("open\n");
+        } else if (usb && sscanf(cmd, "dtr %llu", &value) == 1) {
+            if (usb_lines(avr, run, value != 0)) return 1;
         } else {
             fprintf(stderr, "board: unknown command: %s", cmd);
             return 2;

@@ -1,7 +1,9 @@
-"""The reference sensor's firmware, the very ELF that is flashed, on a simulated
-ATmega328P at 16 MHz (simavr): what its inputs become on the serial line.
+"""The reference sensor's firmware, the very ELFs that are flashed, on simulated boards
+at 16 MHz (simavr): an Uno's ATmega328P, whose lines leave on its serial line, and a
+Leonardo's ATmega32U4, whose lines leave on its own USB port, opened and read as
+Linux's cdc-acm does. What their inputs become on the line, and when.
 
-Usage: test_firmware.py HARNESS FIRMWARE.elf [unittest arguments]
+Usage: test_firmware.py HARNESS UNO.elf LEONARDO.elf [unittest arguments]
 """
 
 import os
@@ -19,12 +21,20 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tests", "e2e")]
 from board import BOUNCE, LINE, MV_FULL, PITCH, VOLUME, Board  # noqa: E402
 from rig import main  # noqa: E402
 
-HARNESS = ELF = None
+HARNESS = None
+ELVES = {}  # board: its firmware
 SAMPLING_US = 500  # two conversions and the formatting of a line
 # 9600 baud from the 16 MHz clock: the UART divides by 8 x 208 (double speed), 9615 baud;
 # simavr frames a byte in 11 bit times (a real 8N1 link, 10).
 BYTE_US = 11 * 8 * 208 / 16
+LINE_US = len(b"319,350|0\r\n") * BYTE_US
 SKETCH = os.path.join(HERE, "..", "sensor")
+KEEPALIVE_US = 100_000
+SPACING_US = 4000  # native USB: at most a line per 4 ms
+# The program's band edges: where a note or a velocity starts.
+EDGES = {PITCH: (70, 120, 160, 210, 260, 310, 360), VOLUME: (91, 111, 151, 201, 251, 301)}
+TOPS = {PITCH: 400, VOLUME: 350}
+FIGURES = {}  # board: step-to-line delays, for the table printed at the end
 
 
 def raw(millivolts):
@@ -39,15 +49,39 @@ def scaled(reading, low, high, top):
     return min(max(quotient, 0), top)
 
 
-class Firmware(unittest.TestCase):
+def millivolts(value, top):
+    """The lowest voltage that the firmware reads as `value` of 0..top."""
+    return next(mv for mv in range(MV_FULL + 1) if scaled(raw(mv), 0, 1023, top) == value)
+
+
+def wait_line(board, check, what, bound_us=200_000):
+    """Runs the board in 1 ms steps until a line sent from now on satisfies check(reading);
+    that line's index."""
+    since = len(board.lines)
+    for _ in range(bound_us // 1000):
+        for i, reading in enumerate(board.readings(since)):
+            if check(reading):
+                return since + i
+        board.run(1000)
+    raise AssertionError(f"no line with {what} within {bound_us / 1000:.0f} ms")
+
+
+class Uno(unittest.TestCase):
+    """The cases of both boards, on the Uno; Leonardo runs them again."""
+
+    BOARD, MCU = "uno", "atmega328p"
+    TAIL_US = BYTE_US  # a line's time is its last byte's write: it leaves a byte later
+
     def setUp(self):
-        self.board = Board(HARNESS, ELF)
+        self.board = Board(HARNESS, ELVES[self.BOARD], self.MCU)
+        self.addCleanup(self.board.close)
+        self.connect()
         self.board.adc(VOLUME, MV_FULL)
         self.board.adc(PITCH, 1000)
         self.board.run(30_000)
 
-    def tearDown(self):
-        self.board.close()
+    def connect(self):
+        pass
 
     def test_voltages_become_readings(self):
         # The simulator's converter reads mV * 1023 / 5000; the firmware maps 0..1023
@@ -85,32 +119,148 @@ class Firmware(unittest.TestCase):
                     self.board.run(microseconds)
                 self.assertEqual([r[2] for r in self.board.readings(since)].count(1), presses)
 
-    def test_a_change_arrives_within_two_line_times(self):
+    def test_every_band_edge_is_reached_one_step_at_a_time(self):
+        # A hand that creeps: each edge from one step below, and the step below it from
+        # the edge. The jitter filter must not hold a line back for good.
+        board = self.board
+        for channel, edges in EDGES.items():
+            for edge in edges:
+                for start, end in ((edge - 1, edge), (edge, edge - 1)):
+                    with self.subTest(channel=channel, start=start, end=end):
+                        board.adc(channel, millivolts(start, TOPS[channel]))
+                        wait_line(board, lambda r: r[channel] == start, f"{start}")
+                        board.adc(channel, millivolts(end, TOPS[channel]))
+                        wait_line(board, lambda r: r[channel] == end, f"{end}")
+
+    def test_still_inputs_repeat_the_last_line(self):
+        # Nothing changes: the last values again at least every 100 ms, the switch at 0
+        # even after a press, so that a lost line is made good.
+        board = self.board
+        for level in (0, 1):
+            board.pin(level)
+            board.run(100_000)
+        since = len(board.lines)
+        board.run(1_000_000)
+        times = [t for t, _ in board.lines[since - 1:]]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        self.assertGreaterEqual(len(gaps), 9, "no line repeated")
+        self.assertLessEqual(max(gaps), KEEPALIVE_US + 1000, gaps)
+        self.assertGreaterEqual(min(gaps), KEEPALIVE_US - 1000, gaps)  # and no more
+        self.assertEqual(set(board.readings(since)), {(79, 350, 0)})
+
+    def step_delays(self, count, rest_us):
+        """From `count` voltage steps, each after a random rest, to the end of the first
+        line that carries it: microseconds."""
         board, rng, delays = self.board, random.Random(1), []
-        # Lines at steady input leave back to back at 9600 baud: each starts as the last
-        # one ends.
-        board.run(100_000)
-        for (a, _), (b, text) in zip(board.lines[-8:], board.lines[-7:]):
+        for i in range(count):
+            board.run(rng.randint(*rest_us))
+            mv = (4000, 1000)[i % 2]
+            board.adc(PITCH, mv)
+            stepped, want = board.now, scaled(raw(mv), 0, 1023, 400)
+            at, _ = board.lines[wait_line(board, lambda r: r[0] == want, f"pitch {want}", 100_000)]
+            delays.append(at + self.TAIL_US - stepped)
+        FIGURES[type(self).__name__] = delays
+        return delays
+
+    def test_a_step_from_rest_leaves_at_once(self):
+        # The link idle (the last line has left, the keepalive not yet due): the line
+        # with the step starts within the sampling, and takes a line time.
+        delays = self.step_delays(200, (int(LINE_US) + 1000, 80_000))
+        self.assertLessEqual(max(delays), 1.1 * LINE_US + SAMPLING_US)
+
+    def test_lines_leave_back_to_back_while_the_hand_moves(self):
+        board = self.board
+        since = len(board.lines)
+        for i in range(500):  # a ramp: every reading differs from the last line's
+            board.adc(PITCH, i * 37 % MV_FULL)
+            board.run(1000)
+        for (a, _), (b, text) in zip(board.lines[since + 1:], board.lines[since + 2:]):
             self.assertAlmostEqual(b - a, len(text) * BYTE_US, delta=2)
-        for i in range(200):
-            board.run(rng.randint(0, 13_000))  # a random phase against the lines
-            millivolts = (4000, 1000)[i % 2]
-            board.adc(PITCH, millivolts)
-            stepped, since = board.now, len(board.lines)
-            want = scaled(raw(millivolts), 0, 1023, 400)
-            for _ in range(100):
-                if any(r[0] == want for r in board.readings(since)):
-                    break
-                board.run(1000)
-            else:
-                self.fail(f"no line with pitch {want} within 100 ms of the step")
-            at, text = board.lines[since + [r[0] for r in board.readings(since)].index(want)]
-            delays.append(at + BYTE_US - stepped)  # its last byte has left
-        line_us = len(b"319,350|0\r\n") * BYTE_US
-        print(f"\nvoltage step to the end of its first line, 200 steps: median "
-              f"{statistics.median(delays) / 1000:.2f} ms, worst {max(delays) / 1000:.2f} ms; "
-              f"a line {line_us / 1000:.2f} ms ({BYTE_US:.0f} us a byte)")
-        self.assertLessEqual(max(delays), 2 * line_us + SAMPLING_US)
+        self.assertGreater(len(board.lines) - since, 30)
+
+
+class Leonardo(Uno):
+    """The same cases on an ATmega32U4 whose port the host has opened, and what only
+    native USB has: its descriptors, DTR, and pacing."""
+
+    BOARD, MCU = "leonardo", "atmega32u4"
+    TAIL_US = 0  # a line's time is when the host read it
+
+    def connect(self):
+        self.board.run(200_000)
+        self.board.open()
+
+    def test_a_step_from_rest_leaves_at_once(self):
+        # A step just after a line waits out the 4 ms spacing, then up to a 1 ms frame.
+        delays = self.step_delays(200, (0, 20_000))
+        self.assertLessEqual(statistics.median(delays), 2000)
+        self.assertLessEqual(max(delays), 6000)
+
+    def test_lines_leave_back_to_back_while_the_hand_moves(self):
+        # Inputs that move all the time: a line every 4 ms at most, so that a second of
+        # lines (250, 2.8 kB) fits the host's 4 kB buffer while the program pauses.
+        board, rng = self.board, random.Random(3)
+        board.run(100_000)
+        since = len(board.lines)
+        for _ in range(2000):
+            board.adc(PITCH, rng.randint(0, MV_FULL))
+            board.adc(VOLUME, rng.randint(0, MV_FULL))
+            board.run(500)
+        times = [t for t, _ in board.lines[since:]]
+        self.assertGreaterEqual(min(b - a for a, b in zip(times, times[1:])), SPACING_US - 1000)
+        self.assertLessEqual(len(times), 250 + 1)
+        self.assertGreater(len(times), 200)
+
+    def test_a_cdc_acm_device(self):
+        # What cdc-acm binds: a communication interface of class 2, subclass 2 (abstract
+        # control model) and a data interface (class 10) with a bulk IN endpoint.
+        device, config = self.board.descriptors["device"], self.board.descriptors["config"]
+        self.assertEqual((device[1], device[8:10]), (1, bytes([0x41, 0x23])))  # Arduino's VID
+        interfaces, at = [], 0
+        while at < len(config):
+            length, kind = config[at], config[at + 1]
+            if kind == 4:
+                interfaces.append(tuple(config[at + 5:at + 7]))
+            at += length
+        self.assertIn((2, 2), interfaces)
+        self.assertIn((10, 0), interfaces)
+
+    def test_jittery_still_inputs_send_ten_lines_a_second(self):
+        # The converter's jitter, a step either way at random every millisecond, over
+        # 10 s: only the keepalive, at most 10 lines a second.
+        board, rng = self.board, random.Random(5)
+        centre = (millivolts(200, 400) + millivolts(201, 400)) // 2  # between two values
+        since = len(board.lines)
+        for _ in range(10_000):
+            board.adc(PITCH, centre + rng.choice((-5, 0, 5)))
+            board.adc(VOLUME, MV_FULL - rng.choice((0, 5)))
+            board.run(1000)
+        lines = len(board.lines) - since
+        print(f"\njittery still inputs: {lines / 10:.1f} lines a second", flush=True)
+        self.assertLessEqual(lines, 101)
+
+    def test_nothing_before_dtr_and_no_half_line_after(self):
+        board = Board(HARNESS, ELVES[self.BOARD], self.MCU)
+        self.addCleanup(board.close)
+        board.adc(VOLUME, MV_FULL)
+        board.run(200_000)
+        board.configure()
+        board.run(300_000)
+        self.assertEqual(board.lines, [])  # plugged in, the port not opened
+        board.dtr(True)
+        board.run(50_000)
+        self.assertTrue(board.lines)
+        # DTR dropped and raised again at random moments while the hand moves.
+        rng = random.Random(11)
+        for _ in range(20):
+            board.adc(PITCH, rng.randint(0, MV_FULL))
+            board.run(rng.randint(0, 8000))
+            board.dtr(False)
+            board.run(rng.randint(0, 8000))
+            board.dtr(True)
+        board.run(50_000)
+        for _, text in board.lines:
+            self.assertRegex(text, LINE)
 
 
 class Adapted(unittest.TestCase):
@@ -157,6 +307,18 @@ class Adapted(unittest.TestCase):
             board.close()
 
 
+def tearDownModule():
+    if not FIGURES:
+        return
+    print(f"\nvoltage step to the end of its first line, {len(next(iter(FIGURES.values())))} "
+          f"steps at random phases (a line {LINE_US / 1000:.2f} ms on the Uno's link):")
+    print("| board | median | worst |\n|---|---|---|")
+    for board, delays in FIGURES.items():
+        print(f"| {board} | {statistics.median(delays) / 1000:.2f} ms | "
+              f"{max(delays) / 1000:.2f} ms |")
+
+
 if __name__ == "__main__":
-    HARNESS, ELF = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    main(sys.argv[3:])
+    HARNESS = os.path.abspath(sys.argv[1])
+    ELVES.update(uno=os.path.abspath(sys.argv[2]), leonardo=os.path.abspath(sys.argv[3]))
+    main(sys.argv[4:])

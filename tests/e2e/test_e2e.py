@@ -298,18 +298,28 @@ class Stopping(Rig, StopCases):
 
 
 class Firmware(Rig):
-    """The reference sensor's firmware on a simulated board, its lines typed at the port."""
+    """The reference sensor's firmware on simulated boards, its lines typed at the port:
+    the Uno's serial line, and the Leonardo's own USB port as the host reads it."""
 
     def test_a_sweep_plays_the_scale_and_a_press_changes_the_instrument(self):
-        harness, elf = os.environ.get("SENSORMIDI_BOARD"), os.environ.get("SENSORMIDI_FIRMWARE")
+        harness = os.environ.get("SENSORMIDI_BOARD")
         if EMULATOR:
             self.skipTest("the native build plays the firmware")
         if not harness:
             why = "the firmware is not built (gcc-avr, arduino-mk, libsimavr-dev)"
             self.fail(why) if os.environ.get("CI") == "true" else self.skipTest(why)
-        board = Board(harness, elf)
+        for name, mcu in (("SENSORMIDI_FIRMWARE", "atmega328p"),
+                          ("SENSORMIDI_FIRMWARE_32U4", "atmega32u4")):
+            with self.subTest(mcu):
+                self.sweep(Board(harness, os.environ[name], mcu), mcu == "atmega32u4")
+
+    def sweep(self, board, usb):
         self.addCleanup(board.close)
+        if usb:
+            board.run(200_000)
+            board.open()
         sensor = self.plug()
+        self.work = tempfile.mkdtemp(prefix="sensormidi-e2e-")  # the MIDI record of its own
         program = self.start()
 
         def run(microseconds):
@@ -329,6 +339,11 @@ class Firmware(Rig):
         self.assertEqual(program.out, ["60", "62", "64", "65", "67", "69", "71", "72"])
         changes = [c.text for c in program.calls() if c.data[:1] == b"\xc0"]
         self.assertEqual(changes, ["write c0 65"])
+        # The next board on a port of its own.
+        program.stop()
+        self.programs.remove(program)
+        sensor.unplug()
+        self.sensors.remove(sensor)
 
 
 if __name__ == "__main__":

@@ -3,11 +3,16 @@ of tests/vm booted with both packages installed: from a line written into the US
 sensor's side of the serial link to the first audio of its note, recorded from
 the loopback card that FluidSynth plays into. Beside it, the delay that the
 output buffer alone makes (periods x frames / rate).
+Then the same lines to QEMU's USB audio device and, once it is unplugged, to its
+codec (vm.py --sound), each picked by the synth itself: their recordings are on the host, so this prints the
+host's time of each line (asked of vm.py just before it) on a line starting
+"CARDS ", and bench/cards_latency.py times them there.
 
 Usage (inside the guest; bench/synth-run boots it): synth_bench.py [NOTES [PERIOD_SIZE...]]
 (100 notes; the shipped period size, 256 and 1024; the shipped number of periods)
 """
 
+import json
 import os
 import re
 import statistics
@@ -22,10 +27,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, "..", "tests", "e2e")]
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
-from synth import RATE, arecord, level  # noqa: E402
+from listen import RATE, level  # noqa: E402
+from synth import MONITOR, arecord, started  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")
+SETTINGS = os.path.join(HERE, "..", "tests", "vm", "synth-settings.sh")
+LINES = ("100,400|0\r\n", "300,400|0\r\n")  # two notes in turn, then silence
+QUIET = "300,50|0\r\n"
+CARDS = (("1024", "4"), 30)  # the buffer that the emulated synth keeps up with; notes
 
 
 class Ear:
@@ -52,13 +62,64 @@ def measure(sensor, ear, count):
     for i in range(count):
         since = len(ear.heard)
         sent = time.monotonic()
-        sensor.send(["100,400|0\r\n", "300,400|0\r\n"][i % 2])
+        sensor.send(LINES[i % 2])
         out.append((ear.wait(True, since) - sent) * 1000)
         since = len(ear.heard)
-        sensor.send("300,50|0\r\n")
+        sensor.send(QUIET)
         ear.wait(False, since)
         time.sleep(0.2)  # the release ends
     return sorted(out)
+
+
+def host_clock(port):
+    """The host's monotonic clock now, from vm.py: its reading plus half the round trip;
+    and the round trip."""
+    asked = time.monotonic()
+    port.write(b'{"execute": "host-clock"}\n')
+    host = json.loads(port.readline())["return"]
+    trip = time.monotonic() - asked
+    return host + trip / 2, trip
+
+
+def ask(port, command, **arguments):
+    port.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+    return json.loads(port.readline())
+
+
+def follow(card, act):
+    """Does `act`; the synth's start line that follows, once it names `card`."""
+    before = len(started())
+    act()
+    return guest.wait(lambda: next((line for _, line in started()[before:]
+                                    if f" {card} (" in line), None), f"the synth on {card}")
+
+
+def cards(sensor):
+    """The lines to the USB DAC and then, once it is unplugged, to the codec, the synth
+    following each; their host times and the start lines, for the host."""
+    (size, periods), count = CARDS
+    run(SETTINGS, "/", size, periods, "auto")
+    said, sent, trips = {}, {}, []
+    with open(MONITOR, "r+b", buffering=0) as port:
+        plugs = (("dac0", "Audio", lambda: ask(port, "device_add", driver="usb-audio", id="dac0",
+                                               audiodev="dac0", bus="xhci.0")),
+                 # The codec's driver is kept from loading at boot: loaded, the synth stays
+                 # on the DAC; the DAC unplugged, it follows to the codec.
+                 ("hda", "Intel", lambda: (guest.modprobe("snd_hda_intel"),
+                                           ask(port, "device_del", id="dac0"))))
+        for recording, card, plug in plugs:
+            said[recording] = follow(card, plug)
+            sent[recording] = []
+            for i in range(count):
+                host, trip = host_clock(port)
+                sensor.send(LINES[i % 2])
+                sent[recording].append(host)
+                trips.append(trip)
+                time.sleep(0.5)  # the note held, then its release, over at -50 dBFS
+                sensor.send(QUIET)
+                time.sleep(1.5)
+    print("CARDS " + json.dumps({"accel": os.environ.get("VM_ACCEL"), "sent": sent,
+                                 "said": said, "trip": statistics.median(trips)}), flush=True)
 
 
 def main():
@@ -72,7 +133,7 @@ def main():
     rows = []
     periods = int(shipped["PERIODS"])
     for size in sizes:
-        run(os.path.join(HERE, "..", "tests", "vm", "synth-settings.sh"), "/", size, str(periods))
+        run(SETTINGS, "/", size, str(periods))
         run("systemctl", "restart", "sensormidi-synth")
         ear = Ear()
         guest.wait(lambda: guest.applied(guest.port_settings()), "the port settings")
@@ -87,6 +148,7 @@ def main():
     print("|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
+    cards(sensor)
 
 
 if __name__ == "__main__":

@@ -219,7 +219,7 @@ def watch_recordings(sound, proc):
     writes a recording at its sample rate, so its samples can be lined up with the host's
     clock (bench/cards_latency.py)."""
     sizes = {}
-    with open(os.path.join(sound, "sizes"), "w") as log:
+    with open(os.path.join(sound, "sizes"), "w", buffering=1) as log:  # kept if killed
         while proc.poll() is None:
             now = time.monotonic()
             for name in os.listdir(sound):

@@ -28,7 +28,7 @@ sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, ".."
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
 from listen import RATE, level  # noqa: E402
-from synth import MONITOR, arecord, started  # noqa: E402
+from synth import MONITOR, arecord, ask, started  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")
@@ -79,11 +79,6 @@ def host_clock(port):
     host = json.loads(port.readline())["return"]
     trip = time.monotonic() - asked
     return host + trip / 2, trip
-
-
-def ask(port, command, **arguments):
-    port.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
-    return json.loads(port.readline())
 
 
 def follow(card, act):

@@ -177,6 +177,12 @@ def assert_waiting(test, *cards):
         test.assertIn(card, said[0])
 
 
+def ask(port, command, **arguments):
+    """A QMP command through QEMU's monitor port (vm.py --sound); its answer."""
+    port.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+    return json.loads(port.readline())
+
+
 def program():
     """The program on the instrument's channel, as FluidSynth's command server says it,
     in the synth's own network."""
@@ -468,9 +474,7 @@ class Cards(unittest.TestCase):
         before = len(started())
         sent = time.clock_gettime(time.CLOCK_MONOTONIC)
         with open(MONITOR, "r+b", buffering=0) as port:
-            port.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
-            answer = json.loads(port.readline())
-        self.assertNotIn("error", answer)
+            self.assertNotIn("error", ask(port, command, **arguments))
         at, line = wait_for(lambda: started()[before:], FOLLOW, f"the synth after {command}")[0]
         print(f"\nthe synth followed {command} in {at - sent:.2f} s: {line}", flush=True)
         return line

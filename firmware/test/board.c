@@ -19,30 +19,20 @@
  * T on the serial line the time its last byte was written to the UART (it leaves
  * one byte time later), on USB the time the host read it.
  */
+#include "sim.h"
 #include "usbhost.h"
 
-#include <simavr/avr_adc.h>
-#include <simavr/avr_ioport.h>
-#include <simavr/avr_uart.h>
-#include <simavr/sim_avr.h>
-#include <simavr/sim_elf.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 static avr_t *avr;
 static char line[256];
 static size_t len;
-static int switch_bit; /* Arduino pin 2, of port D */
-
-static unsigned long long now_us(void) {
-    return avr->cycle / (avr->frequency / 1000000);
-}
 
 static void take(uint8_t byte) {
     if (len < sizeof line) line[len++] = (char)byte;
     if (byte != '\n') return;
-    printf("line %llu ", now_us());
+    printf("line %llu ", sim_us(avr));
     for (size_t i = 0; i < len; i++)
         printf("%02x", (unsigned char)line[i]);
     printf("\n");
@@ -53,15 +43,6 @@ static void uart_sent(struct avr_irq_t *irq, uint32_t value, void *param) {
     (void)irq;
     (void)param;
     take((uint8_t)value);
-}
-
-/* The switch, held at a level against the pin's pull-up: the port's state is set
- * anew whenever the firmware writes it (the 32U4's USB code lights its LEDs there). */
-static void set_switch(uint32_t level) {
-    avr_ioport_external_t held = {
-        .name = 'D', .mask = 1 << switch_bit, .value = level << switch_bit};
-    avr_ioctl(avr, AVR_IOCTL_IOPORT_SET_EXTERNAL('D'), &held);
-    avr_raise_irq(avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('D'), switch_bit), level);
 }
 
 /* Runs the simulation for that long; on USB, frame by frame. 1 when the firmware
@@ -80,56 +61,28 @@ static int run(unsigned long long microseconds) {
 }
 
 int main(int argc, char **argv) {
-    elf_firmware_t firmware;
-    memset(&firmware, 0, sizeof firmware);
-    const char *mcu = argc == 3 ? argv[2] : "atmega328p";
-    if (argc < 2 || argc > 3 || elf_read_firmware(argv[1], &firmware) != 0) {
+    avr = argc == 2 || argc == 3 ? sim_load(argv[1], argc == 3 ? argv[2] : "atmega328p") : NULL;
+    if (!avr) {
         fprintf(stderr, "usage: board FIRMWARE.elf [atmega328p|atmega32u4]\n");
         return 2;
     }
-    avr = avr_make_mcu_by_name(mcu);
-    if (!avr) return 2;
-    avr_init(avr);
-    firmware.frequency = 16000000;
-    avr_load_firmware(avr, &firmware);
-    /* The simulator has its own copy now. */
-    free(firmware.flash);
-    free(firmware.eeprom);
-    for (uint32_t i = 0; i < firmware.symbolcount; i++)
-        free(firmware.symbol[i]);
-    free(firmware.symbol);
-    avr->vcc = avr->avcc = avr->aref = 5000;
-    avr->log = LOG_NONE;
-
-    int usb = strcmp(mcu, "atmega32u4") == 0;
-    switch_bit = usb ? 1 : 2;
-    if (usb) {
+    int usb = sim_is_usb(avr);
+    if (usb)
         usb_attach(avr);
-    } else {
-        /* The UART's bytes to the test, not to simavr's console. */
-        uint32_t flags = 0;
-        avr_ioctl(avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
-        flags &= ~AVR_UART_FLAG_STDIO;
-        avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
-        avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
-                                uart_sent, NULL);
-    }
-    set_switch(1);
+    else
+        sim_uart(avr, uart_sent);
 
     char cmd[64];
     while (fgets(cmd, sizeof cmd, stdin)) {
         unsigned n;
         unsigned long long value;
         if (sscanf(cmd, "adc %u %llu", &n, &value) == 2 && n < 6) {
-            static const unsigned leonardo[] = {7, 6, 5, 4, 1, 0};
-            avr_raise_irq(
-                avr_io_getirq(avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + (usb ? leonardo[n] : n)),
-                (uint32_t)value);
+            sim_adc(avr, n, (uint32_t)value);
         } else if (sscanf(cmd, "pin %llu", &value) == 1) {
-            set_switch(value != 0);
+            sim_switch(avr, value != 0);
         } else if (sscanf(cmd, "run %llu", &value) == 1) {
             if (run(value)) return 1;
-            printf("at %llu\n", now_us());
+            printf("at %llu\n", sim_us(avr));
         } else if (usb && strcmp(cmd, "open\n") == 0) {
             if (usb_open(avr, run)) return 1;
             printf("open\n");

@@ -45,12 +45,19 @@ static void uart_sent(struct avr_irq_t *irq, uint32_t value, void *param) {
     take((uint8_t)value);
 }
 
+static void read_bulk(avr_t *board) {
+    uint8_t packet[USB_PACKET];
+    int size = usb_read(board, usb_bulk_in(), packet);
+    for (int i = 0; i < size; i++)
+        take(packet[i]);
+}
+
 /* Runs the simulation for that long; on USB, frame by frame. 1 when the firmware
  * stopped. */
 static int run(unsigned long long microseconds) {
     avr_cycle_count_t until = avr->cycle + microseconds * (avr->frequency / 1000000);
     while (avr->cycle < until) {
-        if (usb_due(avr)) usb_frame(avr, take);
+        if (usb_due(avr)) usb_frame(avr, read_bulk);
         int state = avr_run(avr);
         if (state == cpu_Done || state == cpu_Crashed) {
             fprintf(stderr, "board: the firmware stopped (state %d)\n", state);

@@ -8,7 +8,7 @@
  * start-of-frame bits; the USB general interrupt's vector number, whose entry
  * simavr keeps private. */
 enum { UDINT = 0xE1, UDIEN = 0xE2, SOFI = 2, SOFE = 2, USB_GENERAL_VECTOR = 10 };
-enum { FRAME_US = 1000, READ_US = 100, PACKET = 64, TRIES = 100 };
+enum { FRAME_US = 1000, READ_US = 100, TRIES = 100 };
 
 static avr_cycle_count_t next_frame; /* 0 until attached */
 static avr_cycle_count_t next_read;  /* the frame's bulk IN read */
@@ -29,9 +29,9 @@ int usb_due(avr_t *avr) {
 }
 
 /* A frame starts: the firmware's start-of-frame interrupt sends what was written since
- * the last one. A host controller polls a bulk IN endpoint over and over within a
- * frame: that is one read here, once the interrupt has run (READ_US later). */
-void usb_frame(avr_t *avr, usb_taker take) {
+ * the last one. A host controller polls an IN endpoint over and over within a frame:
+ * that is one read here, once the interrupt has run (READ_US later). */
+void usb_frame(avr_t *avr, usb_reader read) {
     unsigned long per_us = avr->frequency / 1000000;
     if (avr->cycle >= next_frame) {
         next_read = next_frame + READ_US * per_us;
@@ -41,12 +41,17 @@ void usb_frame(avr_t *avr, usb_taker take) {
         return;
     }
     next_read = 0;
-    if (bulk_in < 0) return;
-    uint8_t buf[PACKET];
-    struct avr_io_usb io = {.pipe = (uint8_t)bulk_in, .sz = sizeof buf, .buf = buf};
-    if (avr_ioctl(avr, AVR_IOCTL_USB_READ, &io) != AVR_IOCTL_USB_OK) return;
-    for (uint32_t i = 0; i < io.sz; i++)
-        take(buf[i]);
+    read(avr);
+}
+
+int usb_read(avr_t *avr, int ep, uint8_t packet[USB_PACKET]) {
+    struct avr_io_usb io = {.pipe = (uint8_t)ep, .sz = USB_PACKET, .buf = packet};
+    if (ep < 0 || avr_ioctl(avr, AVR_IOCTL_USB_READ, &io) != AVR_IOCTL_USB_OK) return -1;
+    return (int)io.sz;
+}
+
+int usb_bulk_in(void) {
+    return bulk_in;
 }
 
 /* One transfer on endpoint 0, retried while the firmware answers NAK. */
@@ -58,38 +63,45 @@ static int transfer(avr_t *avr, usb_runner run, unsigned long ctl, uint8_t *buf,
             *size = io.sz;
             return 0;
         }
+        if (result == AVR_IOCTL_USB_STALL) return USB_STALLED;
         if (result != AVR_IOCTL_USB_NAK || run(100)) return -1;
     }
     return -1;
 }
 
-/* A control request: its setup packet, a millisecond for the firmware, then its data
- * stage into or from `data` and its status stage. The bytes read, or -1. */
+int usb_control(avr_t *avr, usb_runner run, const uint8_t setup[8], uint8_t *data,
+                uint32_t *length) {
+    uint8_t packet[USB_PACKET];
+    memcpy(packet, setup, 8);
+    uint32_t size = 8, got = 0, none = 0;
+    int result = transfer(avr, run, AVR_IOCTL_USB_SETUP, packet, &size);
+    if (result || run(FRAME_US)) return result ? result : -1;
+    if (setup[0] & 0x80) {
+        while (got < *length) {
+            size = USB_PACKET;
+            if ((result = transfer(avr, run, AVR_IOCTL_USB_READ, packet, &size))) return result;
+            if (size > *length - got) size = *length - got;
+            memcpy(data + got, packet, size);
+            got += size;
+            if (size < USB_PACKET) break;
+        }
+        *length = got;
+        return transfer(avr, run, AVR_IOCTL_USB_WRITE, NULL, &none);
+    }
+    size = *length;
+    if (size && ((result = transfer(avr, run, AVR_IOCTL_USB_WRITE, data, &size)) || run(FRAME_US)))
+        return result ? result : -1;
+    none = sizeof packet;
+    return transfer(avr, run, AVR_IOCTL_USB_READ, packet, &none);
+}
+
+/* A request of the host's own: the bytes read, or -1. */
 static int control(avr_t *avr, usb_runner run, uint8_t type, uint8_t request, uint16_t value,
                    uint16_t index, uint8_t *data, uint16_t length) {
     uint8_t setup[8] = {type,         request,    value & 0xff,  value >> 8,
                         index & 0xff, index >> 8, length & 0xff, length >> 8};
-    uint32_t size = sizeof setup;
-    if (transfer(avr, run, AVR_IOCTL_USB_SETUP, setup, &size) || run(FRAME_US)) return -1;
-    uint32_t got = 0, none = 0;
-    if (type & 0x80) {
-        while (got < length) {
-            size = PACKET;
-            uint8_t packet[PACKET];
-            if (transfer(avr, run, AVR_IOCTL_USB_READ, packet, &size)) return -1;
-            if (size > length - got) size = length - got;
-            memcpy(data + got, packet, size);
-            got += size;
-            if (size < PACKET) break;
-        }
-        return transfer(avr, run, AVR_IOCTL_USB_WRITE, NULL, &none) ? -1 : (int)got;
-    }
-    size = length;
-    if (length && (transfer(avr, run, AVR_IOCTL_USB_WRITE, data, &size) || run(FRAME_US)))
-        return -1;
-    uint8_t status[PACKET];
-    none = sizeof status;
-    return transfer(avr, run, AVR_IOCTL_USB_READ, status, &none) ? -1 : 0;
+    uint32_t size = length;
+    return usb_control(avr, run, setup, data, &size) ? -1 : (int)size;
 }
 
 static void print(const char *what, const uint8_t *bytes, int size) {
@@ -114,9 +126,13 @@ static void find_acm(const uint8_t *config, int size) {
     }
 }
 
-int usb_open(avr_t *avr, usb_runner run) {
+int usb_reset(avr_t *avr, usb_runner run) {
     avr_ioctl(avr, AVR_IOCTL_USB_RESET, NULL);
-    if (run(10 * FRAME_US)) return -1;
+    return run(10 * FRAME_US);
+}
+
+int usb_open(avr_t *avr, usb_runner run) {
+    if (usb_reset(avr, run)) return -1;
     uint8_t device[18], config[256];
     int got = control(avr, run, 0x80, 6, 0x0100, 0, device, sizeof device); /* GET_DESCRIPTOR */
     if (got < 0) return fprintf(stderr, "board: no device descriptor\n"), -1;

@@ -3,17 +3,23 @@ at 16 MHz (simavr): an Uno's ATmega328P, whose lines leave on its serial line, a
 Leonardo's ATmega32U4, whose lines leave on its own USB port, opened and read as
 Linux's cdc-acm does. What their inputs become on the line, and when.
 
-Usage: test_firmware.py HARNESS UNO.elf LEONARDO.elf [unittest arguments]
+The board at the wall clock's pace, as the virtual machine's port sees it (live.c), is
+tested here too: the Uno's bytes one by one, the 32U4 board as a USB/IP device.
+
+Usage: test_firmware.py HARNESS UNO.elf LEONARDO.elf LIVE [unittest arguments]
 """
 
 import os
 import random
 import re
 import shutil
+import socket
+import struct
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -21,7 +27,7 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tests", "e2e")]
 from board import BOUNCE, LINE, MV_FULL, PITCH, VOLUME, Board  # noqa: E402
 from rig import main  # noqa: E402
 
-HARNESS = None
+HARNESS = LIVE = None
 ELVES = {}  # board: its firmware
 SAMPLING_US = 500  # two conversions and the formatting of a line
 # 9600 baud from the 16 MHz clock: the UART divides by 8 x 208 (double speed), 9615 baud;
@@ -307,6 +313,114 @@ class Adapted(unittest.TestCase):
             board.close()
 
 
+def submit(seqnum, ep, setup=b"", length=0, data=b""):
+    """A USB/IP CMD_SUBMIT: IN unless it carries data or its setup packet is an OUT one."""
+    into = 1 if (setup and setup[0] & 0x80) or (not setup and not data) else 0
+    return struct.pack(">10I", 1, seqnum, 0x10002, into, ep, 0, length, 0, 0, 0) + \
+        setup.ljust(8, b"\0") + data
+
+
+def unlink(seqnum, victim):
+    return struct.pack(">6I", 2, seqnum, 0x10002, 0, 0, victim) + bytes(24)
+
+
+GET_DEVICE = bytes([0x80, 6, 0, 1, 0, 0, 64, 0])
+GET_QUALIFIER = bytes([0x80, 6, 0, 6, 0, 0, 10, 0])  # a full-speed device has none: stalled
+ECONNRESET, EPIPE = 104, 32
+
+
+class Live(unittest.TestCase):
+    """The board played at the wall clock's pace into a virtual machine's port."""
+
+    def setUp(self):
+        self.port, theirs = socket.socketpair()
+        self.proc = subprocess.Popen([LIVE], stdin=theirs, stdout=subprocess.DEVNULL)
+        theirs.close()
+        self.port.settimeout(30)
+        self.buffer = b""
+        self.addCleanup(self.proc.wait)
+        self.addCleanup(self.port.close)
+
+    def send(self, *frames):
+        """Frames of (kind, payload), in one write: the harness takes them together."""
+        self.port.sendall(b"".join(k + len(p).to_bytes(2, "big") + p for k, p in frames))
+
+    def receive(self, kind):
+        """The next frame of that kind, and its moment; other kinds are passed over."""
+        while True:
+            if len(self.buffer) >= 3 and len(self.buffer) >= 3 + int.from_bytes(
+                    self.buffer[1:3], "big"):
+                size = int.from_bytes(self.buffer[1:3], "big")
+                got, payload = self.buffer[:1], self.buffer[3:3 + size]
+                self.buffer = self.buffer[3 + size:]
+                if got == kind:
+                    return payload, time.monotonic()
+                continue
+            data = self.port.recv(65536)
+            self.assertTrue(data, "the harness ended")
+            self.buffer += data
+
+    def reply(self, generation=1):
+        """The next USB/IP reply: (command, seqnum, status, data)."""
+        payload, _ = self.receive(b"u")
+        self.assertEqual(payload[0], generation)
+        command, seqnum, _, _, _, status, length = struct.unpack_from(">5IiI", payload, 1)
+        return command, seqnum, status, payload[49:49 + length]
+
+    def request(self, seqnum, setup, data=b""):
+        self.send((b"u", submit(seqnum, 0, setup, len(data) or setup[6], data)))
+        command, got, status, back = self.reply()
+        self.assertEqual((command, got), (3, seqnum))
+        return status, back
+
+    def test_uno_bytes_leave_one_at_a_time_no_sooner_than_the_wire_takes(self):
+        self.send((b"b", f"{ELVES['uno']} atmega328p".encode()),
+                  (b"h", f"0 adc {PITCH} 2700\n0 adc {VOLUME} {MV_FULL}".encode()))
+        line, moments = b"", []
+        while not LINE.match(line) or b"215,350" not in line:
+            byte, at = self.receive(b"s")
+            self.assertEqual(len(byte), 1)
+            line = b"" if line.endswith(b"\n") else line
+            line += byte
+            moments.append(at)
+        # Paced to the wall clock: a line's 11 bytes take at least its 10 byte times.
+        self.assertGreaterEqual(moments[-1] - moments[-len(line)], 10 * 1.04e-3)
+
+    def open_32u4(self):
+        self.send((b"b", f"{ELVES['leonardo']} atmega32u4".encode()), (b"a", b"\1"))
+        status, device = self.request(1, GET_DEVICE)
+        self.assertEqual((status, len(device), device[4]), (0, 18, 0xEF))
+        status, config = self.request(2, bytes([0x80, 6, 0, 2, 0, 0, 255, 0]))
+        self.assertEqual(len(config), config[2])
+        self.assertEqual(self.request(3, bytes([0, 9, 1, 0, 0, 0, 0, 0])), (0, b""))
+        coding = bytes([0x80, 0x25, 0, 0, 0, 0, 8])
+        self.assertEqual(self.request(4, bytes([0x21, 0x20, 0, 0, 0, 0, 7, 0]), coding), (0, b""))
+        self.assertEqual(self.request(5, bytes([0x21, 0x22, 3, 0, 0, 0, 0, 0])), (0, b""))
+
+    def test_32u4_is_a_usbip_device(self):
+        self.open_32u4()
+        self.assertEqual(self.request(6, GET_QUALIFIER), (-EPIPE, b""))
+        # The notification endpoint's request waits; the bulk one gets a line.
+        self.send((b"u", submit(7, 1, length=16)), (b"u", submit(8, 3, length=128)))
+        command, seqnum, status, line = self.reply()
+        self.assertEqual((command, seqnum, status), (3, 8, 0))
+        self.assertRegex(line, LINE)
+        # A request unlinked before it is answered is never answered; one already
+        # answered is unlinked with 0.
+        self.send((b"u", submit(9, 3, length=128)), (b"u", unlink(10, 9)))
+        self.assertEqual(self.reply()[:3], (4, 10, -ECONNRESET))
+        self.send((b"u", unlink(11, 8)), (b"u", unlink(12, 7)), (b"u", submit(13, 3, length=128)))
+        self.assertEqual(self.reply()[:3], (4, 11, 0))
+        self.assertEqual(self.reply()[:3], (4, 12, -ECONNRESET))
+        self.assertEqual(self.reply()[:3], (3, 13, 0))
+
+    def test_32u4_plugged_anew_is_a_new_connection(self):
+        self.open_32u4()
+        self.send((b"u", submit(6, 3, length=128)), (b"a", b"\2"))
+        self.send((b"u", submit(1, 0, GET_DEVICE, 64)))
+        self.assertEqual(self.reply(generation=2)[:3], (3, 1, 0))
+
+
 def tearDownModule():
     if not FIGURES:
         return
@@ -319,6 +433,6 @@ def tearDownModule():
 
 
 if __name__ == "__main__":
-    HARNESS = os.path.abspath(sys.argv[1])
+    HARNESS, LIVE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[4])
     ELVES.update(uno=os.path.abspath(sys.argv[2]), leonardo=os.path.abspath(sys.argv[3]))
-    main(sys.argv[4:])
+    main(sys.argv[5:])

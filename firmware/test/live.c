@@ -18,7 +18,8 @@
  *   'u' GEN BYTES        (32U4) USB/IP replies on connection GEN
  *   'e' TEXT             "step I HOST LAG" as step I is made: HOST the host's monotonic
  *                        clock in seconds, LAG how far the board's time was behind the
- *                        wall clock's then, in microseconds; "done MAXLAG" after the last
+ *                        wall clock's then, in microseconds; "done MAXLAG" after the last;
+ *                        "line HOST TEXT" as the end of a line leaves the board
  * Each board's lag, its worst while a hand played, is also printed on standard output.
  */
 #include "sim.h"
@@ -82,6 +83,24 @@ static void frame(char kind, const void *a, size_t a_len, const void *b, size_t 
 
 static void event(const char *text) {
     frame('e', text, strlen(text), NULL, 0);
+}
+
+/* What has left the board: each line, as its end leaves, with that moment on the host's
+ * clock. */
+static void line_out(const uint8_t *bytes, size_t size) {
+    static char line[64];
+    static size_t len;
+    for (size_t i = 0; i < size; i++) {
+        if (bytes[i] != '\r' && bytes[i] != '\n' && len < sizeof line - 1) line[len++] = bytes[i];
+        if (bytes[i] != '\n') continue;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        char text[96];
+        line[len] = 0;
+        snprintf(text, sizeof text, "line %lld.%09ld %s", (long long)now.tv_sec, now.tv_nsec, line);
+        event(text);
+        len = 0;
+    }
 }
 
 /* The board keeps to the wall clock: it waits when ahead, and notes how far behind it
@@ -158,6 +177,7 @@ static void serve_in(avr_t *board) {
         if (size <= 0) continue; /* simavr gives an idle endpoint's empty bank as a packet */
         uint32_t length = (uint32_t)size < pending[i].length ? (uint32_t)size : pending[i].length;
         reply(USBIP_RET_SUBMIT, pending[i].seqnum, 0, packet, length);
+        line_out(packet, length);
         memmove(&pending[i], &pending[i + 1], (size_t)(pending_count - i - 1) * sizeof *pending);
         pending_count--;
         i--;
@@ -176,8 +196,10 @@ static int run(unsigned long long microseconds) {
         }
         unsigned long long now = sim_us(avr);
         if (next_step < step_count && now >= steps[next_step].at_us) make_step();
-        if (send_head != send_tail && now >= sending[send_head].at_us)
-            frame('s', &sending[send_head++].byte, 1, NULL, 0);
+        if (send_head != send_tail && now >= sending[send_head].at_us) {
+            frame('s', &sending[send_head].byte, 1, NULL, 0);
+            line_out(&sending[send_head++].byte, 1);
+        }
         if (usb && usb_due(avr)) usb_frame(avr, serve_in);
         int state = avr_run(avr);
         if (state == cpu_Done || state == cpu_Crashed) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The package as a service in the virtual machine booted with systemd.
 # Usage: service.sh BUILD_DIR install|boot|synth|synth-lifecycle|synth-missing|synth-boot|play|
-#        synth-cards
+#        synth-cards|instrument
 set -euo pipefail
 build=$(realpath "$1") case=$2
 here=$(dirname "$(realpath "$0")")
@@ -31,4 +31,13 @@ synth-cards)
     "${vm[@]}" --sound "$sound" "$build/vm-cache" "$python" "$here/synth.py" "$deb" "$synth" Cards ||
         exit $?
     exec "$python" "$here/recorded.py" "$sound" ;;
+instrument)
+    # The sensor board simulated on the host, played by the test's hand; what the DAC
+    # recorded is reported once the machine is gone, against the machine's output.
+    sound=$build/vm-instrument
+    rm -rf "$sound" && mkdir -p "$sound"
+    "${vm[@]}" --sound "$sound" --board "$SENSORMIDI_LIVE" "$build/vm-cache" "$python" \
+        "$here/instrument.py" "$deb" "$synth" "$SENSORMIDI_FIRMWARE" "$SENSORMIDI_FIRMWARE_32U4" \
+        "$SENSORMIDI_LISTENER" | tee "$sound/output" || exit $?
+    exec "$python" "$here/heard.py" "$sound" "$sound/output" ;;
 esac

@@ -1,7 +1,8 @@
 """Runs a command in a virtual machine on Debian's own kernel, as root, with
 the host's root file system underneath, read-only.
 
-Usage: vm.py [--systemd [--preinstall DEB,...] [--setup SCRIPT] [--sound DIR]] CACHE_DIR COMMAND [ARG...]
+Usage: vm.py [--systemd [--preinstall DEB,...] [--setup SCRIPT] [--sound DIR] [--board HARNESS]]
+             CACHE_DIR COMMAND [ARG...]
 Exits with the command's status; 77 when no virtual machine can run here (a
 failure instead under CI=true).
 
@@ -165,32 +166,43 @@ def sound_devices(sound, out):
                             "-device", "qemu-xhci,id=xhci"]
     for n in range(PLUG_INS):
         opts += record(f"dac{n}")
-    return opts + ["-qmp", f"unix:{out}/qmp,server=on,wait=off",
-                   "-chardev", f"socket,id=ask,path={out}/ask,server=on,wait=off",
-                   "-device", "virtio-serial-pci",
-                   "-device", "virtserialport,chardev=ask,name=vm.monitor"]
+    return opts + ["-qmp", f"unix:{out}/qmp,server=on,wait=off"] + port(out, "ask", "vm.monitor")
+
+
+def port(out, chardev, name):
+    """A virtio serial port of the guest's, named `name`, whose host side is a socket."""
+    return ["-chardev", f"socket,id={chardev},path={out}/{chardev},server=on,wait=off",
+            "-device", f"virtserialport,chardev={chardev},name={name}"]
 
 
 def connect(path, proc):
     """A connection to one of QEMU's sockets, once QEMU has made it."""
     while proc.poll() is None:
+        conn = socket.socket(socket.AF_UNIX)
         try:
-            conn = socket.socket(socket.AF_UNIX)
             conn.connect(path)
-            return conn.makefile("rw")
+            return conn
         except OSError:
             conn.close()
             time.sleep(0.1)
     return None
 
 
+def run_board(harness, out, proc):
+    """The board's harness on the port's host side, until QEMU ends."""
+    conn = connect(os.path.join(out, "board"), proc)
+    if conn:
+        # Before the emulator's threads: the board must keep to the wall clock.
+        subprocess.run([harness], stdin=conn, check=False, preexec_fn=lambda: os.nice(-15))
+
+
 def relay_monitor(out, proc):
     """Passes each line from the guest's port to QMP, and QMP's answer back, until QEMU
     ends."""
-    qmp = connect(os.path.join(out, "qmp"), proc)
-    guest = connect(os.path.join(out, "ask"), proc)
+    qmp, guest = (connect(os.path.join(out, name), proc) for name in ("qmp", "ask"))
     if not qmp or not guest:
         return
+    qmp, guest = qmp.makefile("rw"), guest.makefile("rw")
 
     def answer():
         for line in qmp:
@@ -231,7 +243,7 @@ def watch_recordings(sound, proc):
             time.sleep(0.002)
 
 
-def boot(accel, root, version, initrd, out, deadline, params, layer, begun, sound):
+def boot(accel, root, version, initrd, out, deadline, params, layer, begun, sound, board):
     """Runs the guest; returns the command's status, or None if it never came up."""
     cpu = "host" if accel == "kvm" else "max"
     params = " ".join(f"{k}={v}" for k, v in params.items())
@@ -246,14 +258,20 @@ def boot(accel, root, version, initrd, out, deadline, params, layer, begun, soun
         cmd += ["-virtfs", f"local,path={layer},mount_tag=layer,security_model=none,readonly=on",
                 "-virtfs", f"local,path={os.path.join(root, 'lib', 'modules')},mount_tag=modules,"
                            "security_model=none,readonly=on"]
+    if sound or board:
+        cmd += ["-device", "virtio-serial-pci"]
     if sound:
         cmd += sound_devices(sound, out)
+    if board:
+        cmd += port(out, "board", "vm.board")
     started = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     if sound:
         threading.Thread(target=relay_monitor, args=(out, proc), daemon=True).start()
         threading.Thread(target=watch_recordings, args=(sound, proc), daemon=True).start()
+    if board:
+        threading.Thread(target=run_board, args=(board, out, proc), daemon=True).start()
     status, up, pending = None, False, b""
     try:
         while True:
@@ -291,7 +309,7 @@ def main():
     early = {}
     if systemd:
         args = args[1:]
-        while args[:1] in (["--preinstall"], ["--setup"], ["--sound"]):
+        while args[:1] in (["--preinstall"], ["--setup"], ["--sound"], ["--board"]):
             early[args[0]] = args[1]
             args = args[2:]
     if len(args) < 2:
@@ -338,7 +356,8 @@ def main():
                         f"exec {shlex.join(command)}\n")
             deadline = (KVM_BOOT_SECONDS * (3 if systemd else 1)) if accel == "kvm" else 400
             status = boot(accel, root, version, initrd, out, deadline, params, layer, begun,
-                          early.get("--sound") and os.path.abspath(early["--sound"]))
+                          early.get("--sound") and os.path.abspath(early["--sound"]),
+                          early.get("--board") and os.path.abspath(early["--board"]))
             if status is not None:
                 sys.exit(status)
             if accel == "kvm":

@@ -1,11 +1,13 @@
-"""What the whole-instrument test played into QEMU's USB audio device, reported on the
-host once the machine is gone, not checked: the notes found where sound begins after a
-silence, against those played, and, from each step of the hand to the first sound after
-it, the figures beside those the test measured to the Note On (its "HAND {...}" line).
-The times need the recording lined up with the host's clock by its growth
-(recorded.began), which the USB device's bursts make uncertain; and its recording does
-not yet hold every note apart (a known fault of this rig, see docs/performance.md), so
-neither is a check yet.
+"""What the whole-instrument test played into QEMU's USB audio device, checked on the
+host once the machine is gone, against its "HAND {...}" line: every note of both boards
+in order, each at its pitch, each after a silence (a rest that did not fall silent runs
+two notes together); and, from each step of the hand to the moment the first sound of
+its note was played, figures beside those that the test measured to the Note On.
+
+When a sample was played: QEMU writes the recording a period at a time as the device
+plays it, and vm.py logs the file's size against the host's clock every 2 ms. A sample
+was played when the first size that holds it was logged, less the time that the samples
+written after it in that growth took to play.
 
 Usage: heard.py DIR OUTPUT (vm.py --sound's DIR; the file holding the machine's output)
 """
@@ -15,11 +17,20 @@ import os
 import statistics
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from listen import RATE, is_note, onsets  # noqa: E402
-from recorded import began, first_sound, read_sizes, read_wav  # noqa: E402
+import numpy
 
-PLUGGED_BACK = 67  # the note played once the board is plugged back
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from listen import RATE, SILENCE, STEP, is_note, onsets  # noqa: E402
+from recorded import FRAME, HEADER, read_sizes, read_wav  # noqa: E402
+
+LOUD = 10 ** ((SILENCE + 10) / 20)  # the first sample over this begins a note
+
+
+def played(sizes, frame):
+    """The host's time when the recording's sample `frame` was played."""
+    need = HEADER + (frame + 1) * FRAME
+    t, size = next((t, size) for t, size in sizes if size >= need)
+    return t - (size - need) / FRAME / RATE
 
 
 def percentile(values, share):
@@ -35,34 +46,33 @@ def main(folder, output):
     with open(output) as f:
         hand = json.loads(next(line for line in f if line.startswith("HAND "))[5:])
     sound = read_wav(os.path.join(folder, "dac0.wav"))
-    rate, start = began(read_sizes(folder), "dac0")
-    print(f"{hand['accel']}; {hand['synth']}; the recording at {rate:.0f} Hz against the "
-          "host's clock")
-    # The notes in order, each from silence: found by where sound begins after a rest,
-    # which needs no clock.
-    expected = [note for figures in hand["boards"].values()
-                for _, what, note in figures["steps"] if what == "note"] + [PLUGGED_BACK]
-    found = onsets(sound)
-    heard = [is_note(sound[o + RATE // 20:o + 7 * RATE // 20], n) for o, n in zip(found, expected)]
-    wrong = [(round(o / RATE, 2), n, h[1]) for o, n, h in zip(found, expected, heard) if not h[0]]
-    print(f"{len(found)} notes begin after a silence, {len(expected)} played; "
-          f"{len(wrong)} not at their pitch: {wrong}")
-    # From each step to the first sound after it, on the host's clock.
-    medians = {}
-    for board, figures in hand["boards"].items():
-        notes = [t for t, what, _ in figures["steps"] if what == "note"]
-        to_ear = [(first_sound(sound, rate, start, t, within=1) or float("nan")) * 1000 - t * 1000
-                  for t in notes]
+    sizes = read_sizes(folder, "dac0")
+    steps = {board: [(t, note) for t, what, note in figures["steps"] if what == "note"]
+             for board, figures in hand["boards"].items()}
+    expected = [note for notes in steps.values() for _, note in notes] + [hand["plugged_back"]]
+    # Where each note begins: its first loud sample, in the 10 ms where the sound rises.
+    found = [o + int(numpy.argmax(numpy.abs(sound[o:o + STEP]) > LOUD)) for o in onsets(sound)]
+    wrong = [(round(o / RATE, 2), n, heard) for o, n in zip(found, expected)
+             for ok, heard in [is_note(sound[o + RATE // 20:o + 7 * RATE // 20], n)] if not ok]
+    print(f"{hand['accel']}; {hand['synth']}; {len(found)} notes begin after a silence, "
+          f"{len(expected)} played, {len(wrong)} not at their pitch {wrong}", flush=True)
+    if len(found) != len(expected) or wrong:
+        return 1
+    at, to_ear = 0, {}
+    for board, notes in steps.items():
+        figures = hand["boards"][board]
+        to_ear[board] = [(played(sizes, o) - t) * 1000 for (t, _), o in zip(notes, found[at:])]
+        at += len(notes)
         line, on = figures["to_line"], figures["to_note_on"]
-        medians[board] = statistics.median(to_ear)
-        print(f"{board}, {len(on)} steps, median / 90th percentile: "
+        print(f"{board}, {len(notes)} notes, median / 90th percentile: "
               f"{row('step to the line leaving the board', line)}; "
               f"{row('line to Note On', [o - li for o, li in zip(on, line)])}; "
-              f"{row('Note On to first sound', [e - o for e, o in zip(to_ear, on)])}; "
-              f"{row('step to first sound', to_ear)}; simavr behind the wall clock by "
-              f"{figures['lag_us']} us at worst", flush=True)
-    print(f"to the ear, the Leonardo {medians['Uno'] / medians['Leonardo']:.2f} times sooner "
-          "than the Uno (median)")
+              f"{row('Note On to its sound played', [e - o for e, o in zip(to_ear[board], on)])}; "
+              f"{row('step to sound', to_ear[board])}", flush=True)
+    print(f"to the ear, the Leonardo {statistics.median(to_ear['Uno']) / statistics.median(to_ear['Leonardo']):.2f} "
+          "times sooner than the Uno (median)")
+    return 0
+
 
 if __name__ == "__main__":
-    main(*sys.argv[1:])
+    sys.exit(main(*sys.argv[1:]))

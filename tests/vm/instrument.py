@@ -7,8 +7,10 @@ audio device, which records on the host (vm.py --sound). A sequencer listener on
 1's port times each Note On. What was heard, the host checks once the machine is gone
 (heard.py), from the line "HAND {...}" that this test prints.
 
-Usage (inside the guest): instrument.py DEB SYNTH_DEB UNO.elf LEONARDO.elf LISTENER
+Usage (inside the guest): instrument.py DEB SYNTH_DEB UNO.elf LEONARDO.elf LISTENER PASSES
        [unittest arguments]
+PASSES: how many times the hand plays its 30 notes before the presses (the benchmark,
+bench/hand-run, plays more than the test's one).
 """
 
 import json
@@ -32,14 +34,21 @@ from synth import MONITOR, READING, SETTINGS, SETUP, ask, started  # noqa: E402
 from test_firmware import millivolts  # noqa: E402
 
 DEB = SYNTH_DEB = UNO = LEONARDO = LISTENER = None
+PASSES = 1
 VIRMIDI = "Virtual Raw MIDI 1-0:0"  # card 1's sequencer port, which the synth listens to
 # The hand: each note from rest, loud, held, then a rest; up the scale, down, up from D,
-# a press (the next instrument), down, and D again: 30 notes.
-NOTES = ((60, 62, 64, 65, 67, 69, 71, 72, 71, 69, 67, 65, 64, 62, 60, 62, 64, 65, 67, 69, 71, 72),
-         (71, 69, 67, 65, 64, 62, 60, 62))
+# down, and D again: 30 notes, PASSES times; then presses, and three notes more.
+SCALE_NOTES = (60, 62, 64, 65, 67, 69, 71, 72, 71, 69, 67, 65, 64, 62, 60,
+               62, 64, 65, 67, 69, 71, 72, 71, 69, 67, 65, 64, 62, 60, 62)
+AFTER_PRESSES = (64, 65, 67)
+# The presses that each board's hand makes: the instruments go round four (piano first,
+# then 101, 66, 104, 84); 101's sound outlasts a rest, so the hands pass it by and play
+# the tenor saxophone (66) after their presses: the Uno two, the Leonardo four more.
+PRESSES = {"Uno": 2, "Leonardo": 4}
 HOLD_MS, REST_MS, PRESS_MS = 400, 800, 1500
 LOUD, QUIET = millivolts(330, 350), millivolts(50, 350)  # velocity 100; silence
 LOUD_LINE = re.compile(r",3[0-4]\d\|")  # a line with the volume at LOUD, about 330
+PLUGGED_BACK = 60  # the note played once the Leonardo is plugged back
 RATIO = 3  # the 32U4 board's lines leave at least this many times sooner
 
 
@@ -47,22 +56,23 @@ def pitch(note):
     return f"adc 0 {millivolts(READING[note], 400)}"
 
 
-def script():
+def script(presses, passes):
     """The hand's steps: (ms, command, what, note). A note is the volume raised from
     rest, the hand already at its pitch: one input moves, so a line never carries half a
     step. Each note comes up to 99 ms late, by its number, so that notes fall anywhere
     in a board's own cycle."""
-    steps, at = [(0, pitch(NOTES[0][0]), "move", None)], 500
-    for part, notes in enumerate(NOTES):
-        if part:
+    parts = (SCALE_NOTES * passes, AFTER_PRESSES)
+    steps, at = [(0, pitch(parts[0][0]), "move", None)], 500
+    for part, notes in enumerate(parts):
+        for _ in range(presses if part else 0):
             steps += [(at, "pin 0", "press", None), (at + 100, "pin 1", "release", None)]
             at += PRESS_MS
         for n, note in enumerate(notes):
             late = len(steps) * 37 % 100
             steps += [(at + late, f"adc 1 {LOUD}", "note", note),
                       (at + late + HOLD_MS, f"adc 1 {QUIET}", "rest", None)]
-            if n + 1 < len(notes) or part + 1 < len(NOTES):
-                upcoming = notes[n + 1] if n + 1 < len(notes) else NOTES[part + 1][0]
+            if n + 1 < len(notes) or part + 1 < len(parts):
+                upcoming = notes[n + 1] if n + 1 < len(notes) else parts[part + 1][0]
                 steps.append((at + late + HOLD_MS + REST_MS // 2, pitch(upcoming), "move", None))
             at += HOLD_MS + REST_MS
     return steps
@@ -131,7 +141,7 @@ class Instrument(unittest.TestCase):
         cls.wire.proc.stdin.close()
         cls.listener.proc.kill()
         print("HAND " + json.dumps({"accel": os.environ.get("VM_ACCEL"), "synth": cls.synth_line,
-                                   "boards": cls.figures}), flush=True)
+                                   "boards": cls.figures, "plugged_back": PLUGGED_BACK}), flush=True)
 
     def say(self, line):
         self.wire.proc.stdin.write(line + "\n")
@@ -164,7 +174,7 @@ class Instrument(unittest.TestCase):
             raise AssertionError(f"{e}; the kernel said: {run('dmesg')[-3000:]}") from None
 
     def measure(self, board, elf, mcu):
-        steps = script()
+        steps = script(PRESSES[board], PASSES)
         self.say(f"board {elf} {mcu}")
         if mcu == "atmega32u4":
             self.say("plug")
@@ -206,8 +216,9 @@ class Instrument(unittest.TestCase):
         self.wait_port("the board plugged back")
         wait_holding()
         notes = len(self.listener.lines)
-        self.say(f"hand 0 {pitch(67)};300 adc 1 {LOUD}")
-        wait(lambda: [n for _, n, v in self.listener.lines[notes:] if int(v)] == ["67"],
+        self.say(f"hand 0 {pitch(PLUGGED_BACK)};300 adc 1 {LOUD}")
+        wait(lambda: [n for _, n, v in self.listener.lines[notes:] if int(v)]
+             == [str(PLUGGED_BACK)],
              "the next step's note")
         self.assertEqual(pid(), self.instrument)
 
@@ -231,4 +242,5 @@ class Instrument(unittest.TestCase):
 
 if __name__ == "__main__":
     DEB, SYNTH_DEB, UNO, LEONARDO, LISTENER = map(os.path.abspath, sys.argv[1:6])
-    main(sys.argv[6:])
+    PASSES = int(sys.argv[6])
+    main(sys.argv[7:])

@@ -33,11 +33,11 @@ synth-cards)
     exec "$python" "$here/recorded.py" "$sound" ;;
 instrument)
     # The sensor board simulated on the host, played by the test's hand; what the DAC
-    # recorded is reported once the machine is gone, against the machine's output.
+    # recorded is checked once the machine is gone, against the machine's output.
     sound=$build/vm-instrument
     rm -rf "$sound" && mkdir -p "$sound"
     "${vm[@]}" --sound "$sound" --board "$SENSORMIDI_LIVE" "$build/vm-cache" "$python" \
         "$here/instrument.py" "$deb" "$synth" "$SENSORMIDI_FIRMWARE" "$SENSORMIDI_FIRMWARE_32U4" \
-        "$SENSORMIDI_LISTENER" | tee "$sound/output" || exit $?
+        "$SENSORMIDI_LISTENER" "${SENSORMIDI_HAND_PASSES:-1}" | tee "$sound/output" || exit $?
     exec "$python" "$here/heard.py" "$sound" "$sound/output" ;;
 esac

@@ -192,7 +192,7 @@ def run_board(harness, out, proc):
     """The board's harness on the port's host side, until QEMU ends."""
     conn = connect(os.path.join(out, "board"), proc)
     if conn:
-        # Before the emulator's threads: the board must keep to the wall clock.
+        # Ahead of the emulator's threads for the cores: the board keeps to the wall clock.
         subprocess.run([harness], stdin=conn, check=False, preexec_fn=lambda: os.nice(-15))
 
 

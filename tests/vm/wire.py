@@ -104,7 +104,7 @@ class Wire:
                         self.command(line.decode())
                 elif ready == self.port:
                     self.frames(os.read(self.port, 65536))
-                else:
+                elif ready is self.usbip:  # not if a reply found it gone meanwhile
                     try:
                         data = self.usbip.recv(LARGEST)
                     except OSError:

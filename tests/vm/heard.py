@@ -69,8 +69,8 @@ def main(folder, output):
               f"{row('line to Note On', [o - li for o, li in zip(on, line)])}; "
               f"{row('Note On to its sound played', [e - o for e, o in zip(to_ear[board], on)])}; "
               f"{row('step to sound', to_ear[board])}", flush=True)
-    print(f"to the ear, the Leonardo {statistics.median(to_ear['Uno']) / statistics.median(to_ear['Leonardo']):.2f} "
-          "times sooner than the Uno (median)")
+    uno, leonardo = (statistics.median(to_ear[board]) for board in ("Uno", "Leonardo"))
+    print(f"to the ear, the Leonardo {uno / leonardo:.2f} times sooner than the Uno (median)")
     return 0
 
 

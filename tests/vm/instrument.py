@@ -140,8 +140,9 @@ class Instrument(unittest.TestCase):
     def tearDownClass(cls):
         cls.wire.proc.stdin.close()
         cls.listener.proc.kill()
-        print("HAND " + json.dumps({"accel": os.environ.get("VM_ACCEL"), "synth": cls.synth_line,
-                                   "boards": cls.figures, "plugged_back": PLUGGED_BACK}), flush=True)
+        hand = {"accel": os.environ.get("VM_ACCEL"), "synth": cls.synth_line,
+                "boards": cls.figures, "plugged_back": PLUGGED_BACK}
+        print("HAND " + json.dumps(hand), flush=True)
 
     def say(self, line):
         self.wire.proc.stdin.write(line + "\n")

@@ -103,7 +103,7 @@ def percentile(values, share):
 
 
 class Lines:
-    """A process's output lines as they come, kept with their moments."""
+    """A process's output lines as they come, each split into words."""
 
     def __init__(self, *command, stdin=None):
         self.proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE, text=True)
@@ -156,7 +156,9 @@ class Instrument(unittest.TestCase):
         self.say("hand " + ";".join(f"{ms} {command}" for ms, command, _, _ in steps))
         done = wait_for(lambda: [e for e in self.wire.lines[events:] if e[0] == "done"],
                         steps[-1][0] / 1000 + guest.WAIT, f"the hand on the {board}")
-        time.sleep(1.5)  # the last note's way to the synth
+        count = sum(what == "note" for _, _, what, _ in steps)
+        heard = lambda: [e for e in self.listener.lines[notes:] if int(e[2]) > 0]
+        wait(lambda: len(heard()) >= count, f"{count} Note Ons from the {board}")
         last = host_offset(self.monitor)
         offset = (first[1] + last[1]) / 2
         said = self.wire.lines[events:]
@@ -164,8 +166,7 @@ class Instrument(unittest.TestCase):
         lags = [int(lag) for word, _, _, lag in (e for e in said if e[0] == "step")]
         # The lines that carry a note: the volume raised.
         lines = [float(e[1]) for e in said if e[0] == "line" and LOUD_LINE.search(e[2])]
-        note_ons = [(float(t) + offset, int(n)) for t, n, v in self.listener.lines[notes:]
-                    if int(v) > 0]
+        note_ons = [(float(t) + offset, int(n)) for t, n, _ in heard()]
         return made, lines, note_ons, (int(done[0][1]), lags), max(first[0], last[0])
 
     def wait_port(self, what):
@@ -181,7 +182,9 @@ class Instrument(unittest.TestCase):
             self.say("plug")
         self.wait_port(f"the {board}'s port")
         wait_holding()
-        time.sleep(1)  # the board's first lines, before the hand moves
+        lines = len(self.wire.lines)
+        wait(lambda: any(e[0] == "line" for e in self.wire.lines[lines:]),
+             f"a line from the {board} with the port held")
         made, lines, note_ons, lag, trip = self.play(board, steps)
         played = [(t, note) for t, (_, _, what, note) in zip(made, steps) if what == "note"]
         self.assertEqual([n for _, n in note_ons], [n for _, n in played], "the notes played")

@@ -2,37 +2,51 @@
 # Checks what gets installed: the units are accepted by systemd, the man page
 # renders without warnings, and the Debian packages that dpkg-buildpackage makes
 # are lintian-clean, hold every file, carry debhelper's scripts for both units,
-# are marked with the architecture their binary was built for, and (native
-# builds) are hardened and reproducible. The synth's is for every architecture,
-# with its settings a conffile, its dependencies and a short output buffer.
-# Leaves the packages in BUILD_DIR/debs, and a newer version of them in
-# BUILD_DIR/debs/upgrade, for the virtual machine's tests.
+# are marked with the architecture their binaries were built for, and (native
+# builds) are hardened and reproducible. The synth's has its settings a conffile,
+# its libraries' dependencies and a short output buffer; a cross build makes it
+# where FluidSynth's library for that architecture is installed.
+# Leaves the packages in BUILD_DIR/debs, a newer version of them in
+# BUILD_DIR/debs/upgrade, and 1.2's, built from its commit, in BUILD_DIR/debs/1.2,
+# for the virtual machine's tests.
 # Usage: check.sh BUILD_DIR SOURCE_DIR [DEBIAN_ARCH, for a cross build]
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2") cross=${3:-}
 here=$(dirname "$(realpath "$0")")
+RELEASE_1_2=596b782 # the last commit of 1.2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "-- systemd units"
 # verify needs the programs where the Exec lines say: point them at the built ones.
 sed "s|^ExecStart=.*|ExecStart=$build/sensormidi|" "$build/sensormidi.service" >"$work/sensormidi.service"
-sed "s|/usr/lib/sensormidi-synth/|$source/dist/synth/|" "$source/dist/synth/sensormidi-synth.service" \
-    >"$work/sensormidi-synth.service"
-for unit in "$work/sensormidi.service" "$work/sensormidi-synth.service"; do
+units=("$work/sensormidi.service")
+if [ -x "$build/sensormidi-synth" ]; then
+    sed "s|^ExecStart=.*|ExecStart=$build/sensormidi-synth|" "$source/dist/synth/sensormidi-synth.service" \
+        >"$work/sensormidi-synth.service"
+    units+=("$work/sensormidi-synth.service")
+fi
+for unit in "${units[@]}"; do
     out=$(systemd-analyze verify --man=no "$unit" 2>&1)
     [ -z "$out" ] || { echo "$out"; exit 1; }
 done
 grep -qx "ExecStart=/usr/bin/sensormidi" "$build/sensormidi.service"
 
-echo "-- man page"
-out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$source/dist/sensormidi.1" 2>&1 >/dev/null)
-[ -z "$out" ] || { echo "$out"; exit 1; }
+echo "-- man pages"
+for page in "$source/dist/sensormidi.1" "$source/dist/synth/sensormidi-synth.8"; do
+    out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$out" ] || { echo "$out"; exit 1; }
+done
 
 echo "-- Debian packages"
 debs=$build/debs
 if [ -n "$cross" ]; then
-    "$here/build-debs.sh" "$source" "$debs" -a "$cross" -Pcross,nocheck -B
+    profiles=cross,nocheck
+    if ! dpkg-query -W -f='${Status}' "libfluidsynth-dev:$cross" 2>/dev/null | grep -q "ok installed"; then
+        echo "no libfluidsynth-dev:$cross installed: the instrument's package alone"
+        profiles+=,pkg.sensormidi.nosynth
+    fi
+    "$here/build-debs.sh" "$source" "$debs" -a "$cross" -P"$profiles" -B
 else
     "$here/build-debs.sh" "$source" "$debs"
 fi
@@ -71,72 +85,60 @@ has "$deb" ./usr/bin/sensormidi ./usr/share/man/man1/sensormidi.1.gz \
     ./usr/share/doc/sensormidi/examples/usb-midi-card1.conf ./usr/share/doc/sensormidi/copyright
 units "$deb" sensormidi.service
 [ -n "$(ls "$debs"/sensormidi-dbgsym_*.deb)" ]
-# A cross build must not be marked with the build machine's architecture.
-dpkg-deb -x "$deb" "$work/root"
-elf=$(readelf -h "$work/root/usr/bin/sensormidi")
-case $elf in
-*"Machine:"*"X86-64"*) built=amd64 ;;
-*"Machine:"*"AArch64"*) built=arm64 ;;
-*"Machine:"*"ARM"*"hard-float ABI"*) built=armhf ;;
-*) echo "$elf"; echo "binary of an unknown architecture"; exit 1 ;;
-esac
-arch=$(dpkg-deb -f "$deb" Architecture)
-echo "Architecture: $arch"
-[ "$arch" = "$built" ] && [ "$arch" = "${cross:-$(dpkg --print-architecture)}" ] ||
-    { echo "package $(basename "$deb") marked $arch holds a binary for $built"; exit 1; }
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-grep -q "libasound2" <<<"$depends" || { echo "no libasound2 dependency"; exit 1; }
-# The cross builds make the instrument alone: the synth's is the native build's.
+
+# marked PACKAGE PROGRAM: the package is marked with the architecture of its program, and
+# a cross build's not with the build machine's; its libraries are its dependencies.
+marked() {
+    rm -rf "$work/root" && dpkg-deb -x "$1" "$work/root"
+    elf=$(readelf -h "$work/root$2")
+    case $elf in
+    *"Machine:"*"X86-64"*) built=amd64 ;;
+    *"Machine:"*"AArch64"*) built=arm64 ;;
+    *"Machine:"*"ARM"*"hard-float ABI"*) built=armhf ;;
+    *) echo "$elf"; echo "binary of an unknown architecture"; exit 1 ;;
+    esac
+    arch=$(dpkg-deb -f "$1" Architecture)
+    echo "$(basename "$1"): Architecture: $arch"
+    [ "$arch" = "$built" ] && [ "$arch" = "${cross:-$(dpkg --print-architecture)}" ] ||
+        { echo "package $(basename "$1") marked $arch holds a binary for $built"; exit 1; }
+    depends=$(dpkg-deb -f "$1" Depends)
+    echo "Depends: $depends"
+    for lib in "${@:3}"; do
+        grep -qw "$lib" <<<"$depends" || { echo "no dependency on $lib"; exit 1; }
+    done
+    # Debian 12's build flags have no control flow protection to ask for.
+    [ -n "$cross" ] || hardening-check --nocfprotection "$work/root$2"
+}
+marked "$deb" /usr/bin/sensormidi libasound2
+
+echo "-- synth package"
+synth=$(ls "$debs"/sensormidi-synth_*.deb 2>/dev/null || true)
+if [ -z "$synth" ] && [ -n "$cross" ]; then
+    echo "1 passed, 0 failed"
+    exit 0
+fi
+has "$synth" ./etc/default/sensormidi-synth ./usr/lib/modprobe.d/sensormidi-synth.conf \
+    ./lib/systemd/system/sensormidi-synth.service ./usr/share/doc/sensormidi-synth/copyright \
+    ./usr/sbin/sensormidi-synth ./usr/share/man/man8/sensormidi-synth.8.gz
+units "$synth" sensormidi-synth.service
+dpkg-deb --ctrl-tarfile "$synth" | tar -xO ./conffiles | grep -qx /etc/default/sensormidi-synth ||
+    { echo "the settings are no conffile"; exit 1; }
+marked "$synth" /usr/sbin/sensormidi-synth libfluidsynth3 libudev1 libasound2 timgm6mb-soundfont kmod
+# Neither the fluidsynth program nor the scripts around it any more.
+! grep -qw fluidsynth <<<"$depends" || { echo "the synth still needs the fluidsynth program"; exit 1; }
+[ -z "$(ls "$debs"/sensormidi-synth-dbgsym_*.deb)" ] && { echo "no debug symbols for the synth"; exit 1; }
 if [ -n "$cross" ]; then
     echo "1 passed, 0 failed"
     exit 0
 fi
-
-echo "-- hardening"
-# Debian 12's build flags have no control flow protection to ask for.
-hardening-check --nocfprotection "$work/root/usr/bin/sensormidi"
-
-echo "-- synth package"
-synth=$(ls "$debs"/sensormidi-synth_*.deb)
-[ "$(dpkg-deb -f "$synth" Architecture)" = all ] || { echo "$synth is not for every architecture"; exit 1; }
-has "$synth" ./etc/default/sensormidi-synth ./usr/lib/modprobe.d/sensormidi-synth.conf \
-    ./lib/systemd/system/sensormidi-synth.service ./usr/share/doc/sensormidi-synth/copyright \
-    ./usr/lib/udev/rules.d/70-sensormidi-synth.rules ./usr/lib/sensormidi-synth/pick \
-    ./usr/lib/sensormidi-synth/start ./usr/lib/sensormidi-synth/started \
-    ./usr/lib/sensormidi-synth/stop ./usr/lib/sensormidi-synth/follow
-units "$synth" sensormidi-synth.service
-dpkg-deb --ctrl-tarfile "$synth" | tar -xO ./conffiles | grep -qx /etc/default/sensormidi-synth ||
-    { echo "the settings are no conffile"; exit 1; }
-dpkg-deb -f "$synth" Depends Recommends
-for dep in fluidsynth timgm6mb-soundfont kmod; do
-    dpkg-deb -f "$synth" Depends | grep -qw "$dep" || { echo "no dependency on $dep"; exit 1; }
-done
-dpkg-deb -x "$synth" "$work/synth"
-# What FluidSynth runs with: the unit's command line, with the shipped settings for its
-# ${VAR}s. Its buffer, periods x frames / rate, under 5 ms; its font, TimGM6mb's.
-sed -n '/^ExecStart=/,/[^\\]$/p' "$work/synth/lib/systemd/system/sensormidi-synth.service" |
-    sed 's/^ExecStart=//; s/\\$//' | tr '\n' ' ' >"$work/command"
+# The shipped buffer, periods x frames / rate, under 5 ms; its font, TimGM6mb's.
 # shellcheck disable=SC1091
-(. "$work/synth/etc/default/sensormidi-synth"
-    eval "set -- $(cat "$work/command")"
-    echo "runs: $*"
-    while [ $# -gt 0 ]; do
-        case $1 in
-        -r) rate=$2 ;;
-        -z) frames=$2 ;;
-        -c) periods=$2 ;;
-        -o) case $2 in synth.sample-rate=*) rate=${2#*=} ;; audio.period-size=*) frames=${2#*=} ;;
-            audio.periods=*) periods=${2#*=} ;; esac ;;
-        esac
-        font=$1
-        shift
-    done
-    us=$((periods * frames * 1000000 / rate))
-    echo "output buffer: $periods x $frames frames at $rate Hz = $us us"
+(. "$work/root/etc/default/sensormidi-synth"
+    us=$((PERIODS * PERIOD_SIZE * 1000000 / SAMPLE_RATE))
+    echo "output buffer: $PERIODS x $PERIOD_SIZE frames at $SAMPLE_RATE Hz = $us us"
     [ "$us" -lt 5000 ] || { echo "the output buffer is 5 ms or more"; exit 1; }
-    echo "sound font: $font"
-    dpkg -S "$font" | grep -q '^timgm6mb-soundfont:' || { echo "the sound font is not TimGM6mb's"; exit 1; })
+    echo "sound font: $SOUND_FONT"
+    dpkg -S "$SOUND_FONT" | grep -q '^timgm6mb-soundfont:' || { echo "the sound font is not TimGM6mb's"; exit 1; })
 
 echo "-- reproducible"
 # The same tree, from another directory at another time, in another time zone and
@@ -174,4 +176,18 @@ tail -n 2 "$build/piuparts/log"
 echo "-- a newer version, for the upgrade tests"
 "$here/build-debs.sh" --version "$(dpkg-deb -f "$deb" Version)+1" "$source" "$debs/upgrade" -b -Pnocheck
 ls "$debs"/upgrade/*.deb
+
+echo "-- 1.2 as released, for the upgrade test"
+# Built once from its own commit: its synth is the fluidsynth program with scripts.
+old=$build/debs-1.2
+if [ ! -s "$old/sensormidi-synth_1.2_all.deb" ]; then
+    git -C "$source" cat-file -e "$RELEASE_1_2^{commit}" ||
+        { echo "no commit $RELEASE_1_2 (1.2) in $source: a shallow clone?"; exit 1; }
+    rm -rf "$work/1.2" && mkdir -p "$work/1.2"
+    git -C "$source" archive "$RELEASE_1_2" | tar -C "$work/1.2" -xf -
+    "$here/build-debs.sh" "$work/1.2" "$old.part" -b -Pnocheck
+    rm -rf "$old" && mv "$old.part" "$old"
+fi
+rm -rf "$debs/1.2" && mkdir -p "$debs/1.2" && cp "$old"/*.deb "$debs/1.2/"
+ls "$debs"/1.2/*.deb
 echo "1 passed, 0 failed"

@@ -1,10 +1,12 @@
-"""The synth's output pick (dist/synth/pick) on the cards of each kind of box, as
+"""The synth's output pick (sensormidi-synth --pick) on the cards of each kind of box, as
 /proc/asound and /sys/class/drm show them there.
 
-Usage: test_pick.py PICK [unittest arguments]
+Usage: test_pick.py SYNTH [unittest arguments]
+SENSORMIDI_EMULATOR, when set, runs SYNTH (a cross build's) through qemu-user.
 """
 
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -12,7 +14,8 @@ import unittest
 
 PICK = None
 
-# Cards as they list themselves: (number, id, driver, short name, [(device, PCM name)]).
+# Cards as they list themselves: (id, driver, short name, [(device, PCM name[, direction])]);
+# a PCM plays unless its direction says "capture".
 HEADPHONES = ("Headphones", "bcm2835_headpho", "bcm2835 Headphones", [(0, "bcm2835 Headphones")])
 VIRMIDI = ("VirMIDI", "VirMIDI", "Virtual MIDI Card 1", [])
 USB_DAC = ("Device", "USB-Audio", "USB Audio Device", [(0, "USB Audio")])
@@ -20,6 +23,11 @@ HIFIBERRY = ("sndrpihifiberry", "HifiberryDacp", "snd_rpi_hifiberry_dacplus",
              [(0, "HiFiBerry DAC+ HiFi pcm512x-hifi-0")])
 PCH = ("PCH", "HDA-Intel", "HDA Intel PCH",
        [(0, "ALC887 Analog"), (1, "ALC887 Digital"), (3, "HDMI 0"), (7, "HDMI 1")])
+# A webcam's microphone: a USB audio device that only records.
+WEBCAM = ("Camera", "USB-Audio", "HD Webcam C270", [(0, "USB Audio", "capture")])
+# A laptop codec whose first analog PCM records only, and whose first playback is digital.
+LAPTOP = ("Generic", "HDA-Intel", "HD-Audio Generic",
+          [(0, "ALC1220 Analog", "capture"), (1, "ALC1220 Digital"), (2, "ALC1220 Alt Analog")])
 
 
 def hdmi(n=""):
@@ -59,6 +67,11 @@ BOXES = {
             ("Generic", "HDA-Intel", "HD-Audio Generic", [(0, "ALC257 Analog")])), {1},
         "plughw:CARD=Generic,DEV=0"),
     "PC, USB DAC": (box(PCH, VIRMIDI, USB_DAC), set(), "plughw:CARD=Device,DEV=0"),
+    "PC, a webcam before the USB DAC": (box(PCH, VIRMIDI, WEBCAM, USB_DAC), set(),
+                                        "plughw:CARD=Device,DEV=0"),
+    "PC, a webcam alone": (box(PCH, VIRMIDI, WEBCAM), set(), "plughw:CARD=PCH,DEV=0"),
+    "laptop, analog output not its first": (box(LAPTOP, VIRMIDI), set(),
+                                            "plughw:CARD=Generic,DEV=2"),
     "virtual cards only": (
         box(("vc4hdmi0", "Dummy", "Dummy 1", [(0, "Dummy PCM")]), VIRMIDI,
             ("Loopback", "Loopback", "Loopback 1", [(0, "Loopback PCM"), (1, "Loopback PCM")])),
@@ -79,13 +92,14 @@ def picked(cards, displays):
         listed = "".join(f"{n:2} [{id:15}]: {driver} - {short}\n{'':22}{short}\n"
                          for n, (id, driver, short, _) in cards) or "--- no soundcards ---\n"
         write(f"{root}/asound/cards", listed)
-        write(f"{root}/asound/pcm", "".join(f"{n:02}-{d:02}: {name} : {name} : playback 1\n"
-                                            for n, (_, _, _, pcms) in cards for d, name in pcms))
+        write(f"{root}/asound/pcm", "".join(
+            f"{n:02}-{d:02}: {name} : {name} : {(rest or ['playback'])[0]} 1\n"
+            for n, (_, _, _, pcms) in cards for d, name, *rest in pcms))
         for connector in (1, 2):
             status = "connected" if connector in displays else "disconnected"
             write(f"{root}/drm/card1-HDMI-A-{connector}/status", status + "\n")
-        result = subprocess.run([PICK, f"{root}/asound", f"{root}/drm"], capture_output=True,
-                                text=True, timeout=10)
+        result = subprocess.run(PICK + ["--pick", f"{root}/asound", f"{root}/drm"],
+                                capture_output=True, text=True, timeout=30)
     if result.returncode == 0:
         return result.stdout.strip()
     # Nothing fits: it names each card, for the line that says so.
@@ -103,5 +117,5 @@ class Pick(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PICK = os.path.abspath(sys.argv[1])
+    PICK = shlex.split(os.environ.get("SENSORMIDI_EMULATOR", "")) + [os.path.abspath(sys.argv[1])]
     unittest.main(argv=sys.argv[:1] + sys.argv[2:])

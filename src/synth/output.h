@@ -1,0 +1,44 @@
+// The output thread: renders the synth 64 frames at a time, with the queued MIDI
+// events applied between blocks, and writes them to the sound card. It owns the card:
+// it opens the output that AUDIO_DEVICE names or auto picks, waits while there is
+// none, follows auto's pick in place when cards come and go, and recovers from
+// every error the card gives. It alone tells systemd that sound is flowing.
+#pragma once
+
+#include "synth/settings.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+// What to do about an error from the card.
+enum class Action {
+    again,   // no room yet: wait for it
+    recover, // an underrun: prepare the stream and go on
+    resume,  // suspended: resume, or prepare
+    reopen,  // gone or broken: close it and look for an output again
+};
+Action onerror(int err);
+
+extern Settings settings;
+extern std::atomic<bool> stopping;
+// Set, under `cardlock`, when cards or displays changed; `cardwake` wakes the thread.
+extern std::mutex cardlock;
+extern std::condition_variable cardwake;
+extern bool cardschanged;
+// Where auto looks: /proc/asound and /sys/class/drm.
+extern std::string asounddir, drmdir;
+// Counted since start.
+extern long underruns, reopens;
+// The device open now, "" while it waits for one.
+extern std::string playing;
+
+// One round: opens an output or waits for one, follows a changed pick, or writes what
+// the card has room for.
+void outputstep();
+// Rounds until `stopping`; then the stream is closed.
+void outputloop();
+
+// Milliseconds on a clock that never jumps.
+long long nowms();

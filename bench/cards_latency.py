@@ -57,6 +57,8 @@ def main(folder, output):
         print(f"| {cards['said'][name].split(' as ')[0].split('card ')[-1]} | {buffer} | "
               f"{statistics.median(ms):.1f} ms | {ms[len(ms) * 9 // 10]:.1f} ms | {ms[-1]:.1f} ms "
               f"| {rate:.0f} Hz |")
+    print("The synth followed, from udev's event about the card to its line: " + ", ".join(
+        f"to {name} {seconds:.2f} s" for name, seconds in cards["follows"].items()))
 
 
 if __name__ == "__main__":

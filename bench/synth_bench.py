@@ -28,7 +28,7 @@ sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, ".."
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
 from listen import RATE, level  # noqa: E402
-from synth import MONITOR, arecord, ask, started  # noqa: E402
+from synth import MONITOR, CardEvents, arecord, ask  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")
@@ -81,29 +81,25 @@ def host_clock(port):
     return host + trip / 2, trip
 
 
-def follow(card, act):
-    """Does `act`; the synth's start line that follows, once it names `card`."""
-    before = len(started())
-    act()
-    return guest.wait(lambda: next((line for _, line in started()[before:]
-                                    if f" {card} (" in line), None), f"the synth on {card}")
-
-
 def cards(sensor):
     """The lines to the USB DAC and then, once it is unplugged, to the codec, the synth
-    following each; their host times and the start lines, for the host."""
+    following each (timed from udev's event to its line); their host times and the synth's
+    lines, for the host."""
     (size, periods), count = CARDS
     run(SETTINGS, "/", size, periods, "auto")
-    said, sent, trips = {}, {}, []
+    run("systemctl", "restart", "sensormidi-synth")
+    events = CardEvents()
+    said, sent, trips, follows = {}, {}, [], {}
     with open(MONITOR, "r+b", buffering=0) as port:
-        plugs = (("dac0", "Audio", lambda: ask(port, "device_add", driver="usb-audio", id="dac0",
-                                               audiodev="dac0", bus="xhci.0")),
-                 # The codec's driver is kept from loading at boot: loaded, the synth stays
-                 # on the DAC; the DAC unplugged, it follows to the codec.
-                 ("hda", "Intel", lambda: (guest.modprobe("snd_hda_intel"),
-                                           ask(port, "device_del", id="dac0"))))
-        for recording, card, plug in plugs:
-            said[recording] = follow(card, plug)
+        # The codec's driver is kept from loading at boot: loaded, the synth stays on the
+        # DAC; the DAC unplugged, it follows to the codec.
+        plugs = (("dac0", "change", lambda: ask(port, "device_add", driver="usb-audio",
+                                                id="dac0", audiodev="dac0", bus="xhci.0")),
+                 ("hda", "remove", lambda: ask(port, "device_del", id="dac0")))
+        for recording, action, plug in plugs:
+            follows[recording], said[recording] = events.followed(action, plug)
+            if recording == "dac0":
+                guest.modprobe("snd_hda_intel")
             sent[recording] = []
             for i in range(count):
                 host, trip = host_clock(port)
@@ -114,7 +110,8 @@ def cards(sensor):
                 sensor.send(QUIET)
                 time.sleep(1.5)
     print("CARDS " + json.dumps({"accel": os.environ.get("VM_ACCEL"), "sent": sent,
-                                 "said": said, "trip": statistics.median(trips)}), flush=True)
+                                 "said": said, "trip": statistics.median(trips),
+                                 "follows": follows}), flush=True)
 
 
 def main():

@@ -14,7 +14,8 @@
  *                        itself)
  *   'u' BYTES            (32U4) USB/IP commands on the connection
  * To the guest:
- *   's' BYTE             (Uno) a byte, as its stop bit ends
+ *   's' BYTE US          (Uno) a byte, as its stop bit ends, and that moment on the
+ *                        board's clock: US microseconds, 8 bytes big-endian
  *   'u' GEN BYTES        (32U4) USB/IP replies on connection GEN
  *   'e' TEXT             "step I HOST LAG" as step I is made: HOST the host's monotonic
  *                        clock in seconds, LAG how far the board's time was behind the
@@ -197,7 +198,10 @@ static int run(unsigned long long microseconds) {
         unsigned long long now = sim_us(avr);
         if (next_step < step_count && now >= steps[next_step].at_us) make_step();
         if (send_head != send_tail && now >= sending[send_head].at_us) {
-            frame('s', &sending[send_head].byte, 1, NULL, 0);
+            uint8_t at[8];
+            for (int i = 0; i < 8; i++)
+                at[i] = (uint8_t)(now >> (56 - 8 * i));
+            frame('s', &sending[send_head].byte, 1, at, sizeof at);
             line_out(&sending[send_head++].byte, 1);
         }
         if (usb && usb_due(avr)) usb_frame(avr, serve_in);

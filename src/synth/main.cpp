@@ -120,6 +120,8 @@ int main(int argc, char **argv) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&stops, sig);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    // A pipe or a socket gone (a file plugin's reader, the journal) must not end the synth.
+    signal(SIGPIPE, SIG_IGN);
     int signals = signalfd(-1, &stops, SFD_CLOEXEC);
     if (seq_open(name) < 0) return 1;
     int cards = cards_open();

@@ -35,10 +35,10 @@ long long fed;    // when the watchdog was last fed
 bool ready;       // systemd was told
 std::string said; // the waiting line last said
 
-std::string buffer(int periods, long frames, int rate) {
+std::string buffer() {
     char text[96];
-    std::snprintf(text, sizeof text, "%d x %ld frames at %d Hz = %.1f ms", periods, frames, rate,
-                  periods * frames * 1000.0 / rate);
+    std::snprintf(text, sizeof text, "%d x %d frames at %d Hz = %.1f ms", granted.periods,
+                  granted.period, granted.rate, granted.size * 1000.0 / granted.rate);
     return text;
 }
 
@@ -55,8 +55,7 @@ void feed(const std::string &status) {
 }
 
 std::string playingstatus() {
-    return "playing through " + playing + ", " +
-           buffer(granted.periods, granted.period, granted.rate) + "; " + counts();
+    return "playing through " + playing + ", " + buffer() + "; " + counts();
 }
 
 // Says once what it waits for, then sleeps until cards change or the retry is due.
@@ -97,7 +96,7 @@ void openoutput() {
                               : "card " + std::to_string(granted.card) + " " + granted.id + " (" +
                                     granted.name + ") as " + device;
     std::printf("sensormidi-synth: playing through %s, buffer %s\n", through.c_str(),
-                buffer(granted.periods, granted.period, granted.rate).c_str());
+                buffer().c_str());
 }
 
 void closeoutput() {

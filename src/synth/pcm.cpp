@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -20,13 +21,18 @@ void cardview(Granted &granted) {
     std::string card = "/proc/asound/card" + std::to_string(granted.card);
     std::ifstream params(card + "/pcm" + std::to_string(snd_pcm_info_get_device(info)) + "p/sub" +
                          std::to_string(snd_pcm_info_get_subdevice(info)) + "/hw_params");
+    // "rate: 48000 (48000/1)", "period_size: 1024", "buffer_size: 4096", ...
     std::map<std::string, long> found;
-    for (std::string key; params >> key;)
-        params >> found[key];
-    if (found["period_size:"] > 0) {
-        granted.rate = static_cast<int>(found["rate:"]);
-        granted.period = static_cast<int>(found["period_size:"]);
-        granted.periods = static_cast<int>(found["buffer_size:"] / found["period_size:"]);
+    for (std::string line; std::getline(params, line);) {
+        size_t colon = line.find(": ");
+        if (colon != std::string::npos)
+            found[line.substr(0, colon)] = std::atol(line.c_str() + colon + 2);
+    }
+    if (found["period_size"] > 0) {
+        granted.rate = static_cast<int>(found["rate"]);
+        granted.period = static_cast<int>(found["period_size"]);
+        granted.periods = static_cast<int>(found["buffer_size"] / found["period_size"]);
+        granted.size = found["buffer_size"];
     }
     std::getline(std::ifstream(card + "/id"), granted.id);
     char *name = nullptr;
@@ -67,6 +73,7 @@ int configure(int rate, int period, int periods, Granted &granted) {
     granted.rate = static_cast<int>(r);
     granted.period = static_cast<int>(frames);
     granted.periods = static_cast<int>(buffer / frames);
+    granted.size = static_cast<long>(buffer);
     return 0;
 }
 

@@ -9,8 +9,10 @@
 struct Granted {
     int card = -1; // -1: no card behind the device (a sound server's plugin)
     std::string id, name;
-    // The stream as the card runs it (a plughw device converts from the synth's rate).
+    // The stream as the card runs it (a plughw device converts from the synth's rate): its
+    // rate, its period and buffer in frames, and the periods the buffer holds.
     int rate = 0, period = 0, periods = 0;
+    long size = 0;
     // The stream as the synth writes it: its period and buffer, in frames.
     long frames = 0, buffer = 0;
 };

@@ -183,9 +183,10 @@ old=$build/debs-1.2
 if [ ! -s "$old/sensormidi-synth_1.2_all.deb" ]; then
     git -C "$source" cat-file -e "$RELEASE_1_2^{commit}" ||
         { echo "no commit $RELEASE_1_2 (1.2) in $source: a shallow clone?"; exit 1; }
-    rm -rf "$work/1.2" && mkdir -p "$work/1.2"
-    git -C "$source" archive "$RELEASE_1_2" | tar -C "$work/1.2" -xf -
+    git -C "$source" worktree prune
+    git -C "$source" worktree add -q --detach "$work/1.2" "$RELEASE_1_2"
     "$here/build-debs.sh" "$work/1.2" "$old.part" -b -Pnocheck
+    git -C "$source" worktree remove --force "$work/1.2"
     rm -rf "$old" && mv "$old.part" "$old"
 fi
 rm -rf "$debs/1.2" && mkdir -p "$debs/1.2" && cp "$old"/*.deb "$debs/1.2/"

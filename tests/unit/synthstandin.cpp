@@ -45,7 +45,7 @@ int pcm_open(const std::string &device, int, int period, int periods, Granted &g
     synthcalls.push_back("open " + device);
     granted = Granted();
     granted.rate = 48000, granted.period = period, granted.periods = periods;
-    granted.frames = period, granted.buffer = static_cast<long>(period) * periods;
+    granted.frames = period, granted.buffer = granted.size = static_cast<long>(period) * periods;
     return static_cast<int>(next(opens, 0));
 }
 

@@ -77,7 +77,7 @@ class Wire:
             self.pending = self.pending[3 + size:]
             if kind == b"s" and self.serial is not None:
                 try:
-                    os.write(self.serial, payload)
+                    os.write(self.serial, payload[:1])  # the byte; its moment is the board's
                 except OSError:  # the gadget unplugged: the bytes go nowhere
                     os.close(self.serial)
                     self.serial = None

@@ -193,9 +193,9 @@ Action onerror(int err) {
 void outputstep() {
     if (playing.empty()) return openoutput();
     if (switched()) return;
-    int ready = pcm_wait(WAIT_MS);
-    if (ready < 0) return failed(ready);
-    if (ready > 0 && writeout()) return;
+    int room = pcm_wait(WAIT_MS);
+    if (room < 0) return failed(room);
+    if (room > 0 && writeout()) return;
     // A stream that takes nothing (a stalled USB stream, a card's fault) never says so.
     long long stall = std::max(STALL_MS, 3000LL * granted.buffer / settings.rate);
     if (!playing.empty() && nowms() - taken >= stall)

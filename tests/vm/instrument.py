@@ -127,6 +127,7 @@ class Instrument(unittest.TestCase):
         run("dpkg", "-i", DEB, SYNTH_DEB)
         run(SETUP, "/", "1024", "4", "auto")
         run("sed", "-i", "s/^SAMPLE_RATE=.*/SAMPLE_RATE=48000/", SETTINGS)
+        run("systemctl", "restart", "sensormidi-synth")
         cls.monitor = open(MONITOR, "r+b", buffering=0)
         before = len(started())
         ask(cls.monitor, "device_add", driver="usb-audio", id="dac0", audiodev="dac0",

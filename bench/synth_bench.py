@@ -28,7 +28,7 @@ sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, ".."
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
 from listen import RATE, level  # noqa: E402
-from synth import MONITOR, CardEvents, arecord, ask  # noqa: E402
+from synth import MONITOR, READING, CardEvents, arecord, ask  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")
@@ -69,6 +69,68 @@ def measure(sensor, ear, count):
         ear.wait(False, since)
         time.sleep(0.2)  # the release ends
     return sorted(out)
+
+
+def cpu_seconds(pid):
+    """The CPU time a process has used, all its threads, in seconds."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def hand(sensor):
+    """A fast hand: the scale up and down twice a second, legato, on the piano and then on
+    program 101, whose release lasts 5 s: the tails that a synth must voice or cut."""
+    for program in range(2):
+        for i in range(60):
+            note = (60, 62, 64, 65, 67, 69, 71, 72, 71, 69, 67, 65, 64, 62)[i % 14]
+            sensor.send(f"{READING[note]},400|0\r\n")
+            time.sleep(0.25)
+        sensor.send("30,50|1\r\n")  # the next instrument: 101
+        time.sleep(1.5)
+
+
+def cpu(sensor, font):
+    """The CPU that each synth takes per second of sound, the same hand played through each
+    in turn to the loopback card at 4 x 1024 frames: sensormidi-synth with its settings,
+    the fluidsynth program with FluidSynth's own defaults, and with the synth's polyphony
+    and chorus; the ratios."""
+    run(SETTINGS, "/", "1024", "4")
+    run("systemctl", "restart", "sensormidi-synth")
+    guest.wait(lambda: guest.applied(guest.port_settings()), "the port settings")
+    rows = {}
+    began, used = time.monotonic(), cpu_seconds(prop("MainPID", "sensormidi-synth"))
+    hand(sensor)
+    rows["sensormidi-synth (12 voices, reverb, no chorus)"] = (
+        (cpu_seconds(prop("MainPID", "sensormidi-synth")) - used) / (time.monotonic() - began))
+    run("systemctl", "stop", "sensormidi-synth")
+    for name, options in (("fluidsynth, FluidSynth's defaults (256 voices, reverb, chorus)", []),
+                          ("fluidsynth, the synth's 12 voices and no chorus",
+                           ["-o", "synth.polyphony=12", "-o", "synth.chorus.active=0"])):
+        # Its shell reads a pipe that nobody writes to: it runs until killed.
+        shell = subprocess.Popen(["sleep", "infinity"], stdout=subprocess.PIPE)
+        cli = subprocess.Popen(["fluidsynth", "-a", "alsa", "-m", "alsa_seq", "-o",
+                                "midi.autoconnect=1", "-o", "audio.alsa.device=plughw:Loopback",
+                                "-r", str(RATE), "-z", "1024", "-c", "4", "-g", "0.6", *options,
+                                font], stdin=shell.stdout, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        guest.wait(lambda: "FLUID Synth" in run("aconnect", "-l"), "the fluidsynth program")
+        time.sleep(2)  # its font loaded and its output running
+        began, used = time.monotonic(), cpu_seconds(cli.pid)
+        hand(sensor)
+        rows[name] = (cpu_seconds(cli.pid) - used) / (time.monotonic() - began)
+        cli.kill()
+        shell.kill()
+        cli.wait()
+    run("systemctl", "start", "sensormidi-synth")
+    ours, theirs, equal = rows.values()
+    print(f"CPU per second of sound, {os.environ.get('VM_ACCEL')}, the same hand through each:")
+    print("| synth | CPU ms per second of sound |")
+    print("|---|---|")
+    for name, seconds in rows.items():
+        print(f"| {name} | {seconds * 1000:.0f} |")
+    print(f"sensormidi-synth against fluidsynth: {ours / theirs:.2f} with each one's settings, "
+          f"{ours / equal:.2f} at the same settings", flush=True)
 
 
 def host_clock(port):
@@ -118,7 +180,7 @@ def main():
     with open(SHIPPED) as f:
         shipped = dict(re.findall(r"(?m)^(\w+)=(\S*)$", f.read()))
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 100
-    sizes = sys.argv[2:] or [shipped["PERIOD_SIZE"], "256", "1024"]
+    sizes = sys.argv[2:] or ["64", "256", "1024"]
     guest.wait(lambda: prop("ActiveState") == "active", "the instrument")
     sensor, _ = guest.devices(synth=False)
     sensor.plug()
@@ -140,6 +202,7 @@ def main():
     print("|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
+    cpu(sensor, shipped["SOUND_FONT"])
     cards(sensor)
 
 

@@ -21,17 +21,17 @@ struct Event {
     unsigned char channel; // 0 to 15
     unsigned char key;     // note, controller or program
     int value;             // velocity, controller value, pressure, bend (0 to 16383)
+    long long arrival;     // when it was read, CLOCK_MONOTONIC nanoseconds
 };
 
-// The sequencer's event as one to apply; false for what the synth does not play
-// (clock, song position, system exclusive: that goes to FluidSynth at once).
-bool fromseq(const snd_seq_event_t &seq, Event &event);
+// The sequencer's event, read at ARRIVAL, as one to apply; false for what the synth does
+// not play (clock, song position, system exclusive: that goes to FluidSynth at once).
+bool fromseq(const snd_seq_event_t &seq, long long arrival, Event &event);
 
 // Times the sequencer's input overran (events lost before they were read), and events
 // that found the queue full: a flood is counted, not played late.
 extern std::atomic<long> overruns, dropped;
 
-// A single-producer, single-consumer ring: the input thread adds, the output thread takes,
-// and neither waits for the other. A full ring drops the event.
+// From the input thread to the output thread; a full queue drops the event.
 bool queueevent(const Event &event);
 bool takeevent(Event &event);

@@ -11,8 +11,9 @@
 #include "synth/notify.h"
 #include "synth/output.h"
 #include "synth/pick.h"
-#include "synth/programs.h"
+#include "synth/report.h"
 #include "synth/seq.h"
+#include "synth/state.h"
 #include "synth/synth.h"
 
 #include <alsa/asoundlib.h>
@@ -34,7 +35,8 @@ namespace {
 constexpr int CONFIG_ERROR = 78;
 // Ahead of everything else on the box, the output above the MIDI in, as a short buffer needs.
 constexpr int OUTPUT_PRIORITY = 60, INPUT_PRIORITY = 50;
-constexpr int RETRY_MS = 2000; // without udev's events, cards are looked at this often
+constexpr int RETRY_MS = 2000;  // without udev's events, cards are looked at this often
+constexpr int REPORT_MS = 1000; // the notes timed are taken at least this often
 
 const char *USAGE = "usage: sensormidi-synth [--name NAME] | --pick [ASOUND_DIR DRM_DIR]\n";
 
@@ -49,7 +51,7 @@ int printpick(const char *asound, const char *drm) {
 }
 
 // The unit's runtime directory, or the user's; "" when there is neither.
-std::string statedir(const char *name) {
+std::string runtimedir(const char *name) {
     if (const char *dir = std::getenv("RUNTIME_DIRECTORY")) return dir;
     const char *user = std::getenv("XDG_RUNTIME_DIR");
     if (!user) return "";
@@ -102,15 +104,19 @@ int main(int argc, char **argv) {
         std::printf("%s\n", wrong.c_str());
         return CONFIG_ERROR;
     }
-    std::string state = statedir(name);
-    if (state.empty())
+    statedir = runtimedir(name);
+    if (statedir.empty())
         std::printf("sensormidi-synth: no runtime directory: a restart begins at program 0\n");
-    else
-        loadprograms(state);
+    parseprograms(loadstate(statedir, "programs"), programs);
     for (int c = 0; c < CHANNELS; c++)
         if (programs[c] >= 0)
             synth_apply({PROGRAM_CHANGE, static_cast<unsigned char>(c),
-                         static_cast<unsigned char>(programs[c]), 0});
+                         static_cast<unsigned char>(programs[c]), 0, 0});
+    // Auto's period goes on where it had climbed to before a restart.
+    if (settings.autoperiod) {
+        settings.period = climbstart(loadstate(statedir, "period"));
+        if (settings.period > AUTO_FIRST) periodfrom = "kept from before a restart";
+    }
     // alsa-lib's own messages would repeat, every retry, what the synth says once.
     snd_lib_error_set_handler(quietalsa);
 
@@ -133,15 +139,20 @@ int main(int argc, char **argv) {
     fds[0] = {signals, POLLIN, 0};
     fds[1] = {cards, POLLIN, 0};
     int count = 2 + seq_fds(fds + 2, 14);
-    while (!stopping) {
-        if (poll(fds, count, cards < 0 ? RETRY_MS : -1) == 0) changed();
+    for (long long looked = nowms(); !stopping;) {
+        poll(fds, count, REPORT_MS);
         if (fds[0].revents) stopping = true;
         if (cards >= 0 && fds[1].revents && cards_event()) changed();
+        if (cards < 0 && nowms() - looked >= RETRY_MS) {
+            looked = nowms();
+            changed();
+        }
         for (int i = 2; i < count; i++)
             if (fds[i].revents) {
-                seq_read(state);
+                seq_read(statedir);
                 break;
             }
+        report(nowms(), statedir);
     }
     changed();
     output.join();

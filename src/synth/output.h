@@ -5,6 +5,7 @@
 // every error the card gives. It alone tells systemd that sound is flowing.
 #pragma once
 
+#include "synth/latency.h"
 #include "synth/settings.h"
 
 #include <atomic>
@@ -33,6 +34,19 @@ extern std::string asounddir, drmdir;
 extern long underruns, reopens;
 // The device open now, "" while it waits for one.
 extern std::string playing;
+// Where the period PERIOD_SIZE=auto plays at came from: "the smallest", "kept from before a
+// restart", "climbed after underruns".
+extern std::string periodfrom;
+// The runtime directory, where a climbed period is kept ("": nowhere).
+extern std::string statedir;
+// The last minute's median latency, for the status (below 0: none yet). The input thread
+// sets it.
+extern std::atomic<double> minutemedian;
+
+// The notes timed, from the output thread to the input thread, which reports them.
+bool taketimed(Timed &timed);
+// The output's buffer as the start line says it: "3 x 64 frames at 48000 Hz = 4.0 ms".
+std::string outputbuffer();
 
 // One round: opens an output or waits for one, follows a changed pick, or writes what
 // the card has room for.

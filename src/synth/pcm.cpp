@@ -45,14 +45,14 @@ void cardview(Granted &granted) {
 int configure(int rate, int period, int periods, Granted &granted) {
     snd_pcm_hw_params_t *hw;
     snd_pcm_hw_params_alloca(&hw);
-    unsigned int r = rate, count = periods;
+    unsigned int count = periods;
     snd_pcm_uframes_t frames = period;
     int dir = 0, err;
     if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 ||
         (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
         (err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16)) < 0 ||
         (err = snd_pcm_hw_params_set_channels(pcm, hw, 2)) < 0 ||
-        (err = snd_pcm_hw_params_set_rate_near(pcm, hw, &r, &dir)) < 0 ||
+        (err = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0)) < 0 ||
         (err = snd_pcm_hw_params_set_period_size_near(pcm, hw, &frames, &dir)) < 0 ||
         (err = snd_pcm_hw_params_set_periods_near(pcm, hw, &count, &dir)) < 0 ||
         (err = snd_pcm_hw_params(pcm, hw)) < 0)
@@ -62,15 +62,18 @@ int configure(int rate, int period, int periods, Granted &granted) {
     snd_pcm_hw_params_get_buffer_size(hw, &buffer);
     snd_pcm_sw_params_t *sw;
     snd_pcm_sw_params_alloca(&sw);
-    // Woken a period at a time; started as soon as a period is in.
+    // Woken a period at a time; started as soon as a period is in; each status stamped on
+    // the clock that the notes' arrivals are read on.
     if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0 ||
         (err = snd_pcm_sw_params_set_avail_min(pcm, sw, frames)) < 0 ||
         (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, frames)) < 0 ||
+        (err = snd_pcm_sw_params_set_tstamp_mode(pcm, sw, SND_PCM_TSTAMP_ENABLE)) < 0 ||
+        (err = snd_pcm_sw_params_set_tstamp_type(pcm, sw, SND_PCM_TSTAMP_TYPE_MONOTONIC)) < 0 ||
         (err = snd_pcm_sw_params(pcm, sw)) < 0)
         return err;
     granted.frames = static_cast<long>(frames);
     granted.buffer = static_cast<long>(buffer);
-    granted.rate = static_cast<int>(r);
+    granted.rate = rate;
     granted.period = static_cast<int>(frames);
     granted.periods = static_cast<int>(buffer / frames);
     granted.size = static_cast<long>(buffer);
@@ -101,6 +104,18 @@ long pcm_avail() {
 
 long pcm_write(const int16_t *frames, long count) {
     return snd_pcm_writei(pcm, frames, count);
+}
+
+int pcm_status(long long &stamp, long &delay) {
+    snd_pcm_status_t *status;
+    snd_pcm_status_alloca(&status);
+    int err = snd_pcm_status(pcm, status);
+    if (err < 0) return err;
+    snd_htimestamp_t at;
+    snd_pcm_status_get_htstamp(status, &at);
+    stamp = at.tv_sec * 1000000000LL + at.tv_nsec;
+    delay = snd_pcm_status_get_delay(status);
+    return 0;
 }
 
 int pcm_prepare() {

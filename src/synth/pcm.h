@@ -17,8 +17,9 @@ struct Granted {
     long frames = 0, buffer = 0;
 };
 
-// Opens DEVICE non-blocking, 16-bit stereo at RATE, asking for PERIODS periods of
-// PERIOD frames; fills `granted`.
+// Opens DEVICE non-blocking, 16-bit stereo at RATE (a device that cannot play at that
+// rate is refused: plughw converts), asking for PERIODS periods of PERIOD frames; fills
+// `granted`.
 int pcm_open(const std::string &device, int rate, int period, int periods, Granted &granted);
 // Waits up to MS for room to write: 1 when there is, 0 when the time ran out.
 int pcm_wait(int ms);
@@ -26,6 +27,10 @@ int pcm_wait(int ms);
 long pcm_avail();
 // Writes interleaved frames; the number taken.
 long pcm_write(const int16_t *frames, long count);
+// One moment of the stream: when it was (CLOCK_MONOTONIC nanoseconds, 0 where the device
+// gives no timestamps, as a sound server's plugin), and the frames then still to play
+// before the next one written.
+int pcm_status(long long &stamp, long &delay);
 // After an underrun: the stream prepared to start again.
 int pcm_prepare();
 // After a suspend: the stream resumed where it stopped.

@@ -1,13 +1,14 @@
 #include "synth/seq.h"
 
 #include "synth/events.h"
-#include "synth/programs.h"
+#include "synth/state.h"
 #include "synth/synth.h"
 
 #include <alsa/asoundlib.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -54,7 +55,7 @@ void followall() {
 void keep(const Event &event, const std::string &statedir) {
     if (event.kind != PROGRAM_CHANGE || programs[event.channel] == event.key) return;
     programs[event.channel] = event.key;
-    if (!statedir.empty()) saveprograms(statedir);
+    savestate(statedir, "programs", formatprograms(programs));
 }
 
 } // namespace
@@ -93,12 +94,16 @@ void seq_read(const std::string &statedir) {
         }
         if (err < 0) return; // -EAGAIN: nothing more for now
         Event event;
+        // The note's arrival, on the clock its output is timed on: late by the thread's
+        // wake-up after the kernel queued the event.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
         if (ev->type == SND_SEQ_EVENT_PORT_START) {
             follow(ev->data.addr.client, ev->data.addr.port);
         } else if (ev->type == SND_SEQ_EVENT_SYSEX) {
             synth_sysex(static_cast<const unsigned char *>(ev->data.ext.ptr),
                         static_cast<int>(ev->data.ext.len));
-        } else if (fromseq(*ev, event)) {
+        } else if (fromseq(*ev, now.tv_sec * 1000000000LL + now.tv_nsec, event)) {
             if (queueevent(event)) keep(event, statedir);
         }
     }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -30,25 +31,27 @@ std::string readsettings(const char *(*get)(const char *), Settings &settings) {
         settings.device = text;
     }
     if (const char *text = get("SOUND_FONT")) settings.font = text;
+    const char *size = get("PERIOD_SIZE");
+    if (size && std::strcmp(size, "auto") == 0) size = nullptr;
+    settings.autoperiod = !size;
     // FluidSynth's own bounds for its gain and rate; a period of 64 frames is its block.
     struct {
-        const char *name, *what;
+        const char *name, *text, *what;
         double low, high;
         bool whole;
         double value;
     } numbers[] = {
-        {"GAIN", "not a number from 0 to 10", 0, 10, false, settings.gain},
-        {"SAMPLE_RATE", "not a whole number from 8000 to 96000", 8000, 96000, true,
-         0.0 + settings.rate},
-        {"PERIOD_SIZE", "not a whole number from 64 to 8192", 64, 8192, true,
+        {"GAIN", get("GAIN"), "not a number from 0 to 10", 0, 10, false, settings.gain},
+        {"SAMPLE_RATE", get("SAMPLE_RATE"), "not a whole number from 8000 to 96000", 8000, 96000,
+         true, 0.0 + settings.rate},
+        {"PERIOD_SIZE", size, "not \"auto\" or a whole number from 64 to 8192", 64, 8192, true,
          0.0 + settings.period},
-        {"PERIODS", "not a whole number from 2 to 64", 2, 64, true, 0.0 + settings.periods},
+        {"PERIODS", get("PERIODS"), "not a whole number from 2 to 64", 2, 64, true,
+         0.0 + settings.periods},
     };
-    for (auto &n : numbers) {
-        const char *text = get(n.name);
-        if (text && !number(text, n.low, n.high, n.whole, n.value))
-            return range(n.name, text, n.what);
-    }
+    for (auto &n : numbers)
+        if (n.text && !number(n.text, n.low, n.high, n.whole, n.value))
+            return range(n.name, n.text, n.what);
     settings.gain = numbers[0].value;
     settings.rate = static_cast<int>(numbers[1].value);
     settings.period = static_cast<int>(numbers[2].value);

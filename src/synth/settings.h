@@ -2,6 +2,8 @@
 // (or scripts/play exports): the names and meanings of /etc/default/sensormidi-synth.
 #pragma once
 
+#include "synth/climb.h"
+
 #include <string>
 
 struct Settings {
@@ -9,8 +11,9 @@ struct Settings {
     std::string font = "/usr/share/sounds/sf2/TimGM6mb.sf2"; // SOUND_FONT
     double gain = 0.6;                                       // GAIN
     int rate = 48000;                                        // SAMPLE_RATE, frames a second
-    int period = 64;                                         // PERIOD_SIZE, frames
-    int periods = 3;                                         // PERIODS
+    bool autoperiod = true;  // PERIOD_SIZE=auto: the shortest period this box holds
+    int period = AUTO_FIRST; // PERIOD_SIZE in frames, or where auto is now
+    int periods = 3;         // PERIODS
 };
 
 // Fills `settings` from `get` (getenv, or a test's table); an unset name keeps the

@@ -8,6 +8,7 @@
 
 namespace {
 
+constexpr int POLYPHONY = 12;
 fluid_synth_t *synth;
 
 // FluidSynth's own errors reach the journal; its warnings and notes would only
@@ -37,6 +38,14 @@ std::string synth_open(const Settings &settings) {
     fluid_settings_t *fs = new_fluid_settings();
     fluid_settings_setnum(fs, "synth.sample-rate", settings.rate);
     fluid_settings_setnum(fs, "synth.gain", settings.gain);
+    // The instrument plays one note at a time. A note takes up to 4 voices in a layered
+    // General MIDI font (2 at most in TimGM6mb); 12 hold it and the release tails of the two
+    // before, and the oldest tail gives way to a new note. FluidSynth's 256 would let a
+    // fast hand's tails (up to 5 s, program 101's) pile up on a Pi's CPU.
+    fluid_settings_setint(fs, "synth.polyphony", POLYPHONY);
+    // Reverb gives the piano its room for about 40% more CPU; chorus adds half as much again
+    // and little to one note at a time: off (docs/performance.md).
+    fluid_settings_setint(fs, "synth.chorus.active", 0);
     synth = new_fluid_synth(fs);
     if (!synth) return "sensormidi-synth: FluidSynth could not start";
     if (fluid_synth_sfload(synth, settings.font.c_str(), 1) == FLUID_FAILED)

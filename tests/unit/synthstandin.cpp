@@ -12,6 +12,8 @@
 std::vector<std::string> synthcalls;
 std::deque<long> opens, waits, avails, writes, prepares, resumes;
 long long synthms;
+long statusdelay;
+bool unstamped;
 
 namespace {
 
@@ -32,6 +34,10 @@ void synthstart() {
     stopping = false;
     cardschanged = false;
     underruns = reopens = 0;
+    statusdelay = 0;
+    unstamped = false;
+    for (Event e; takeevent(e);) {
+    }
     if (!playing.empty()) pcm_close();
     playing.clear();
     synthms += 100000;
@@ -64,6 +70,13 @@ long pcm_write(const int16_t *, long count) {
     long taken = next(writes, count);
     synthcalls.push_back("write " + std::to_string(taken));
     return taken;
+}
+
+int pcm_status(long long &stamp, long &delay) {
+    synthcalls.push_back("status");
+    stamp = unstamped ? 0 : synthms * 1000000;
+    delay = statusdelay;
+    return 0;
 }
 
 int pcm_prepare() {

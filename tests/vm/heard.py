@@ -67,7 +67,9 @@ def main(folder, output):
         print(f"{board}, {len(notes)} notes, median / 90th percentile: "
               f"{row('step to the line leaving the board', line)}; "
               f"{row('line to Note On', [o - li for o, li in zip(on, line)])}; "
-              f"{row('Note On to its sound played', [e - o for e, o in zip(to_ear[board], on)])}; "
+              f"{row('Note On to its sound played', [e - o for e, o in zip(to_ear[board], on)])} "
+              f"({row('the synth says', figures['synth_ms'])}, "
+              f"{len(notes) - len(figures['synth_ms'])} across an underrun); "
               f"{row('step to sound', to_ear[board])}", flush=True)
     uno, leonardo = (statistics.median(to_ear[board]) for board in ("Uno", "Leonardo"))
     print(f"to the ear, the Leonardo {uno / leonardo:.2f} times sooner than the Uno (median)")

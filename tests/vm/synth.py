@@ -16,6 +16,7 @@ import os
 import re
 import signal
 import stat
+import statistics
 import subprocess
 import sys
 import threading
@@ -33,7 +34,7 @@ from listen import PLUGGED, RATE, SILENCE, is_note, level  # noqa: E402
 from service import (UNIT, journal, pid, prop, run, unattended, upgrade,  # noqa: E402
                      wait_holding)
 
-DEB = SYNTH_DEB = None
+DEB = SYNTH_DEB = LISTENER = CAPTURE = None
 SYNTH = "sensormidi-synth"
 SETTINGS = "/etc/default/sensormidi-synth"
 PLAY = os.path.join(HERE, "..", "..", "scripts", "play")
@@ -57,6 +58,12 @@ FOLLOW = 3
 # systemd's watchdog and its wait for a frozen process (the unit's WatchdogSec= and
 # TimeoutAbortSec=), then the restart (RestartSec=) and the font's load, emulated.
 FROZEN = 5 + 5 + 15
+# PERIOD_SIZE=auto's climb: its line, the underruns that make it, and how long the test
+# lets it take to settle (5 doublings from 64 frames, a minute each at worst) and watches it
+# calm.
+CLIMBED = re.compile(r"sensormidi-synth: 3 underruns in 60 s at \d+ frames: now (\d+) frames")
+CLIMB_UNDERRUNS = 3
+SETTLING, SETTLE = 420, 30
 # A pitch reading for each note, and how long the hand holds it and then rests.
 READING = {60: 30, 62: 100, 64: 130, 65: 180, 67: 215, 69: 300, 71: 330, 72: 380}
 HOLD, REST = 0.8, 1.2
@@ -172,6 +179,12 @@ def assert_started(test, line, card, device):
     test.assertAlmostEqual(float(ms), size * 1000 / int(rate), delta=0.05)
 
 
+def print_journal():
+    """The synth's last lines, to tell a failure's story."""
+    print("\nthe synth's journal:\n" + run("journalctl", "-b", "-u", SYNTH, "-o", "short-monotonic",
+                                            "--no-pager", "-n", "40"), flush=True)
+
+
 def status():
     """The synth's status line, as systemctl status shows it."""
     return prop("StatusText", SYNTH)
@@ -266,6 +279,10 @@ class Synth(Heard):
     def setUpClass(cls):
         cls.sensor, _ = guest.devices(synth=False)
         cls.sensor.plug()
+
+    @classmethod
+    def tearDownClass(cls):
+        print_journal()
 
     def test_1_refused_beside_the_usb_synth_example(self):
         example = "/etc/modprobe.d/usb-midi-card1.conf"
@@ -408,6 +425,86 @@ class Synth(Heard):
         self.assert_playing("215,400|0\r\n", 67)
 
 
+    def test_9a_auto_finds_the_period_this_machine_holds(self):
+        """Emulated, FluidSynth cannot keep 64 frames: the period climbs, and settles at or
+        below 2048 frames, with fewer underruns over its last 30 s than would climb."""
+        run("sed", "-i", "s/^PERIOD_SIZE=.*/PERIOD_SIZE=auto/; s/^PERIODS=.*/PERIODS=3/", SETTINGS)
+        before = len(journal(SYNTH))
+        run("systemctl", "restart", SYNTH)
+        begun = time.monotonic()
+        climbs = lambda: [line for line in journal(SYNTH)[before:] if CLIMBED.search(line)]
+        underruns = lambda: int(re.search(r"(\d+) underruns", status()).group(1))
+        seen = []
+
+        def settled():
+            seen.append((time.monotonic(), len(climbs()), underruns()))
+            calm = [(t, c, u) for t, c, u in seen if t >= seen[-1][0] - SETTLE]
+            return (seen[-1][0] - begun > SETTLE and calm[0][1] == calm[-1][1]
+                    and seen[-1][0] - calm[0][0] >= SETTLE - 1
+                    and calm[-1][2] - calm[0][2] < CLIMB_UNDERRUNS)
+        wait_for(lambda: time.sleep(1) or settled(), SETTLING, "auto's period to settle")
+        period = int(re.search(r" x (\d+) frames", status()).group(1))
+        print(f"\nauto settled at {period} frames after {time.monotonic() - begun:.0f} s: "
+              f"{climbs()}; {status()}", flush=True)
+        self.assertLessEqual(period, 2048)
+        self.assertTrue(climbs(), "no climb from 64 frames")
+        Synth.period_ms = period * 1000 / 48000
+        # Kept for a restart: it starts where it was.
+        with open("/run/sensormidi-synth/period") as f:
+            self.assertEqual(int(f.read()), int(CLIMBED.search(climbs()[-1]).group(1)))
+
+    def test_9b_each_note_timed_as_the_card_plays_it(self):
+        """The synth's own figure for each note against an independent one: the Note On's
+        moment at a listener on card 1's port, and the onset of its sound in the loopback
+        card's capture, each capture period stamped by the stream."""
+        wait_holding()
+        listener = subprocess.Popen([LISTENER, "Virtual Raw MIDI 1-0:0"], stdout=subprocess.PIPE,
+                                    text=True)
+        capture = subprocess.Popen([CAPTURE, "plughw:Loopback,1,0", "240"], stdout=subprocess.PIPE,
+                                   text=True)
+        heard, periods = [], []
+        for proc, into in ((listener, heard), (capture, periods)):
+            threading.Thread(target=lambda p=proc, i=into: i.extend(p.stdout), daemon=True).start()
+        wait(lambda: heard and periods, "the listener and the capture")
+        notes = (60, 64, 67, 72, 62, 65, 69, 71) * 3
+        for note in notes:
+            self.sensor.send(f"{READING[note]},400|0\r\n")
+            time.sleep(0.4)
+            self.sensor.send(f"{READING[note]},50|0\r\n")
+            time.sleep(0.9)
+        time.sleep(1)
+        listener.kill()
+        capture.kill()
+        with open("/run/sensormidi-synth/notes") as f:
+            timed = [line.split() for line in f][-len(notes):]
+        ons = [(float(t), int(n)) for t, n, v in (line.split() for line in heard[1:]) if int(v)]
+        # Where sound begins after 0.3 s of quiet (before the capture, there was none): the
+        # note's first frame at the card.
+        onsets, quiet = [], 60
+        for first, loud in (line.split() for line in periods[1:]):
+            if int(loud) >= 0 and quiet >= 60:
+                onsets.append(float(first) + int(loud) / 48000)
+            quiet = 0 if int(loud) >= 0 else quiet + 1
+        bound = self.period_ms + 6
+        compared, flagged, read = [], 0, []
+        for arrival, note, ms, underrun in timed:
+            if underrun == "1":
+                flagged += 1
+                continue
+            on = next(t for t, n in ons if n == int(note) and abs(t - float(arrival)) < 0.05)
+            onset = next(o for o in onsets if o > on - 0.005)
+            compared.append((float(ms), (onset - on) * 1000))
+            read.append((float(arrival) - on) * 1000)
+        print(f"\n{len(compared)} notes compared, {flagged} across an underrun left out; the "
+              f"synth's figure against the capture's (ms): "
+              f"{[(round(a, 1), round(b, 1)) for a, b in compared]}; the synth read each note "
+              f"{statistics.median(read):.2f} ms (median) after the listener, "
+              f"{min(read):.2f} to {max(read):.2f}", flush=True)
+        self.assertGreaterEqual(len(compared), len(notes) // 2)
+        for said, measured in compared:
+            self.assertLess(abs(said - measured), bound, (said, measured))
+
+
 def settings_line():
     with open(SETTINGS) as f:
         return re.search(r"(?m)^AUDIO_DEVICE=.*", f.read()).group(0)
@@ -539,8 +636,7 @@ class Cards(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        print("\nthe synth's journal:\n" + run("journalctl", "-b", "-u", SYNTH, "-o",
-                                                "short-monotonic", "--no-pager", "-n", "40"))
+        print_journal()
         if cls.follows:
             print(f"\nfollows, from udev's event to the synth's line: "
                   f"{', '.join(f'{t:.2f}' for t in cls.follows)} s; worst {max(cls.follows):.2f} s "
@@ -748,4 +844,6 @@ class Play(Heard):
 
 if __name__ == "__main__":
     DEB, SYNTH_DEB = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    # The listener and the stamped capture, for the latency's check (Synth only).
+    LISTENER, CAPTURE = os.environ.get("SENSORMIDI_LISTENER"), os.environ.get("SENSORMIDI_CAPTURE")
     main(sys.argv[3:])

@@ -1,4 +1,4 @@
-#include "synth/programs.h"
+#include "synth/state.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,18 +26,19 @@ void parseprograms(const std::string &text, int (&kept)[CHANNELS]) {
     }
 }
 
-void loadprograms(const std::string &dir) {
-    std::ifstream f(dir + "/programs");
+std::string loadstate(const std::string &dir, const char *name) {
+    if (dir.empty()) return "";
+    std::ifstream f(dir + "/" + name);
     std::ostringstream text;
     text << f.rdbuf();
-    parseprograms(text.str(), programs);
+    return text.str();
 }
 
-void saveprograms(const std::string &dir) {
-    // Written beside and renamed over: a crash mid-write leaves the old file whole.
-    std::string path = dir + "/programs", part = path + ".new";
+void savestate(const std::string &dir, const char *name, const std::string &text) {
+    if (dir.empty()) return;
+    std::string path = dir + "/" + name, part = path + ".new";
     FILE *f = std::fopen(part.c_str(), "w");
-    bool ok = f && std::fputs(formatprograms(programs).c_str(), f) >= 0;
+    bool ok = f && std::fputs(text.c_str(), f) >= 0;
     if (f && std::fclose(f) != 0) ok = false;
     if (!ok || std::rename(part.c_str(), path.c_str()) != 0)
         std::fprintf(stderr, "sensormidi-synth: %s: %s\n", path.c_str(), std::strerror(errno));

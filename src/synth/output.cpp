@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 Settings settings;
 std::atomic<bool> stopping;
@@ -33,9 +34,12 @@ constexpr int FEED_MS = 1000;        // systemd's watchdog is fed this often
 constexpr long long STALL_MS = 1000; // at least; or three buffers' time
 constexpr int PENDING = 64;          // notes applied whose frame is not yet timed
 
-int16_t block[BLOCK * 2];
-int left;           // frames of `block` not yet taken by the card
-long long rendered; // frames rendered since the stream opened, `block` included
+// What the card has room for, rendered a block at a time and written in one go: a write
+// costs more than a block's rendering on a small board.
+std::vector<int16_t> frames;
+long left; // frames of `frames` not yet taken by the card, from `next`
+long next;
+long long rendered; // frames rendered since the stream opened, `frames` included
 Granted granted;
 std::string described; // the buffer as said, for the input thread's minute lines
 long long taken;       // when the card last took frames
@@ -119,6 +123,7 @@ void openoutput() {
     rendered = 0;
     waiting = 0;
     unstamped = false;
+    frames.resize(static_cast<size_t>(granted.buffer) * 2);
     taken = nowms();
     if (!stalled) climbopened(taken);
     stalled = false;
@@ -247,25 +252,23 @@ bool writeout() {
         failed(static_cast<int>(room));
         return false;
     }
-    bool took = false;
-    while (left > 0 || room >= BLOCK) {
-        if (left == 0) {
+    if (left == 0) {
+        for (next = 0; left + BLOCK <= std::min(room, granted.buffer); left += BLOCK) {
             apply();
-            synth_render(block, BLOCK);
-            left = BLOCK;
+            synth_render(&frames[static_cast<size_t>(left) * 2], BLOCK);
             rendered += BLOCK;
         }
-        long n = pcm_write(block + (BLOCK - left) * 2, left);
-        if (n < 0) {
-            failed(static_cast<int>(n));
-            return took;
-        }
-        if (n == 0) break;
-        left -= static_cast<int>(n);
-        room -= n;
-        taken = nowms();
-        took = true;
     }
+    if (left == 0) return false;
+    long n = pcm_write(&frames[static_cast<size_t>(next) * 2], left);
+    if (n < 0) {
+        failed(static_cast<int>(n));
+        return false;
+    }
+    left -= n;
+    next += n;
+    bool took = n > 0;
+    if (took) taken = nowms();
     if (took) timenotes();
     if (took && taken - fed >= FEED_MS) feed(playingstatus());
     return took;

@@ -43,8 +43,8 @@ std::string synth_open(const Settings &settings) {
     // before, and the oldest tail gives way to a new note. FluidSynth's 256 would let a
     // fast hand's tails (up to 5 s, program 101's) pile up on a Pi's CPU.
     fluid_settings_setint(fs, "synth.polyphony", POLYPHONY);
-    // Reverb gives the piano its room for about 40% more CPU; chorus adds half as much again
-    // and little to one note at a time: off (docs/performance.md).
+    // Reverb gives the piano its room for a sixth more CPU; chorus costs a twentieth more
+    // and adds little to one note at a time: off (docs/performance.md).
     fluid_settings_setint(fs, "synth.chorus.active", 0);
     synth = new_fluid_synth(fs);
     if (!synth) return "sensormidi-synth: FluidSynth could not start";

@@ -46,9 +46,9 @@ if [ -n "$cross" ]; then
         echo "no libfluidsynth-dev:$cross installed: the instrument's package alone"
         profiles+=,pkg.sensormidi.nosynth
     fi
-    "$here/build-debs.sh" "$source" "$debs" -a "$cross" -P"$profiles" -B
+    "$source/scripts/build-debs" "$source" "$debs" -a "$cross" -P"$profiles" -B
 else
-    "$here/build-debs.sh" "$source" "$debs"
+    "$source/scripts/build-debs" "$source" "$debs"
 fi
 deb=$(ls "$debs"/sensormidi_*.deb)
 ls "$debs"/*.deb
@@ -145,7 +145,7 @@ fi
 echo "-- reproducible"
 # The same tree, from another directory at another time, in another time zone and
 # with another umask: the same bytes.
-(umask 0002 && TZ=Pacific/Kiritimati "$here/build-debs.sh" "$source" "$work/elsewhere/debs")
+(umask 0002 && TZ=Pacific/Kiritimati "$source/scripts/build-debs" "$source" "$work/elsewhere/debs")
 for first in "$debs"/*.deb; do
     again=$work/elsewhere/debs/$(basename "$first")
     if ! cmp -s "$first" "$again"; then
@@ -176,7 +176,7 @@ piuparts --basetgz="$base" -d "$codename" -m "$mirror" --no-upgrade-test "$deb" 
 tail -n 2 "$build/piuparts/log"
 
 echo "-- a newer version, for the upgrade tests"
-"$here/build-debs.sh" --version "$(dpkg-deb -f "$deb" Version)+1" "$source" "$debs/upgrade" -b -Pnocheck
+"$source/scripts/build-debs" --version "$(dpkg-deb -f "$deb" Version)+1" "$source" "$debs/upgrade" -b -Pnocheck
 ls "$debs"/upgrade/*.deb
 
 echo "-- 1.2 as released, for the upgrade test"
@@ -187,7 +187,7 @@ if [ ! -s "$old/sensormidi-synth_1.2_all.deb" ]; then
         { echo "no commit $RELEASE_1_2 (1.2) in $source: a shallow clone?"; exit 1; }
     git -C "$source" worktree prune
     git -C "$source" worktree add -q --detach "$work/1.2" "$RELEASE_1_2"
-    "$here/build-debs.sh" "$work/1.2" "$old.part" -b -Pnocheck
+    "$source/scripts/build-debs" "$work/1.2" "$old.part" -b -Pnocheck
     git -C "$source" worktree remove --force "$work/1.2"
     rm -rf "$old" && mv "$old.part" "$old"
 fi

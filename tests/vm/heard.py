@@ -12,6 +12,7 @@ written after it in that growth took to play.
 Usage: heard.py DIR OUTPUT (vm.py --sound's DIR; the file holding the machine's output)
 """
 
+import bisect
 import json
 import os
 import statistics
@@ -20,7 +21,7 @@ import sys
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from listen import RATE, SILENCE, STEP, is_note, onsets  # noqa: E402
+from listen import RATE, SILENCE, STEP, heard_as, onsets, percentile  # noqa: E402
 from recorded import FRAME, HEADER, read_sizes, read_wav  # noqa: E402
 
 LOUD = 10 ** ((SILENCE + 10) / 20)  # the first sample over this begins a note
@@ -29,13 +30,8 @@ LOUD = 10 ** ((SILENCE + 10) / 20)  # the first sample over this begins a note
 def played(sizes, frame):
     """The host's time when the recording's sample `frame` was played."""
     need = HEADER + (frame + 1) * FRAME
-    t, size = next((t, size) for t, size in sizes if size >= need)
+    t, size = sizes[bisect.bisect_left(sizes, need, key=lambda logged: logged[1])]
     return t - (size - need) / FRAME / RATE
-
-
-def percentile(values, share):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
 
 
 def row(name, values):
@@ -53,7 +49,7 @@ def main(folder, output):
     # Where each note begins: its first loud sample, in the 10 ms where the sound rises.
     found = [o + int(numpy.argmax(numpy.abs(sound[o:o + STEP]) > LOUD)) for o in onsets(sound)]
     wrong = [(round(o / RATE, 2), n, heard) for o, n in zip(found, expected)
-             for ok, heard in [is_note(sound[o + RATE // 20:o + 7 * RATE // 20], n)] if not ok]
+             for ok, heard in [heard_as(sound, o, n, hand["hold_ms"] / 1000)] if not ok]
     print(f"{hand['accel']}; {hand['synth']}; {len(found)} notes begin after a silence, "
           f"{len(expected)} played, {len(wrong)} not at their pitch {wrong}", flush=True)
     if len(found) != len(expected) or wrong:

@@ -30,6 +30,7 @@ import guest  # noqa: E402
 from guest import PORT, wait  # noqa: E402
 from rig import main, wait_for  # noqa: E402
 from service import pid, run, wait_holding  # noqa: E402
+from listen import percentile  # noqa: E402
 from synth import MONITOR, READING, SETTINGS, SETUP, ask, started  # noqa: E402
 from test_firmware import millivolts  # noqa: E402
 
@@ -97,11 +98,6 @@ def holds_port():
     return any(os.readlink(os.path.join(fds, fd)).startswith(PORT) for fd in os.listdir(fds))
 
 
-def percentile(values, share):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
-
-
 class Lines:
     """A process's output lines as they come, each split into words."""
 
@@ -142,7 +138,7 @@ class Instrument(unittest.TestCase):
         cls.wire.proc.stdin.close()
         cls.listener.proc.kill()
         hand = {"accel": os.environ.get("VM_ACCEL"), "synth": cls.synth_line,
-                "boards": cls.figures, "plugged_back": PLUGGED_BACK}
+                "boards": cls.figures, "plugged_back": PLUGGED_BACK, "hold_ms": HOLD_MS}
         print("HAND " + json.dumps(hand), flush=True)
 
     def say(self, line):
@@ -158,7 +154,8 @@ class Instrument(unittest.TestCase):
         done = wait_for(lambda: [e for e in self.wire.lines[events:] if e[0] == "done"],
                         steps[-1][0] / 1000 + guest.WAIT, f"the hand on the {board}")
         count = sum(what == "note" for _, _, what, _ in steps)
-        heard = lambda: [e for e in self.listener.lines[notes:] if int(e[2]) > 0]
+        heard = lambda: [e for e in self.listener.lines[notes:]
+                         if e[1] != "program" and int(e[2]) > 0]
         wait(lambda: len(heard()) >= count, f"{count} Note Ons from the {board}")
         last = host_offset(self.monitor)
         offset = (first[1] + last[1]) / 2
@@ -168,6 +165,7 @@ class Instrument(unittest.TestCase):
         # The lines that carry a note: the volume raised.
         lines = [float(e[1]) for e in said if e[0] == "line" and LOUD_LINE.search(e[2])]
         note_ons = [(float(t) + offset, int(n)) for t, n, _ in heard()]
+        self.programs = [int(e[2]) for e in self.listener.lines[notes:] if e[1] == "program"]
         return made, lines, note_ons, (int(done[0][1]), lags), max(first[0], last[0])
 
     def wait_port(self, what):
@@ -189,6 +187,8 @@ class Instrument(unittest.TestCase):
         made, lines, note_ons, lag, trip = self.play(board, steps)
         played = [(t, note) for t, (_, _, what, note) in zip(made, steps) if what == "note"]
         self.assertEqual([n for _, n in note_ons], [n for _, n in played], "the notes played")
+        # Each press a Program Change, the cycle from the piano on to the saxophone (66).
+        self.assertEqual(self.programs, [101, 66, 104, 84, 101, 66][-PRESSES[board]:])
         to_line = [(next(line for line in lines if line > t) - t) * 1000 for t, _ in played]
         to_note_on = [(on - t) * 1000 for (t, _), (on, _) in zip(played, note_ons)]
         # The synth's own figure for each of these notes, MIDI to the card's output: QEMU's
@@ -227,7 +227,7 @@ class Instrument(unittest.TestCase):
         wait_holding()
         notes = len(self.listener.lines)
         self.say(f"hand 0 {pitch(PLUGGED_BACK)};300 adc 1 {LOUD}")
-        wait(lambda: [n for _, n, v in self.listener.lines[notes:] if int(v)]
+        wait(lambda: [n for _, n, v in self.listener.lines[notes:] if n != "program" and int(v)]
              == [str(PLUGGED_BACK)],
              "the next step's note")
         self.assertEqual(pid(), self.instrument)

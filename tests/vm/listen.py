@@ -13,6 +13,7 @@ STEP = RATE // 100  # 10 ms
 # synth restarted by its watchdog on it), the DAC plugged back once more as the device
 # named by hand.
 PLUGGED = (("dac0", (60, 64, 67)), ("hda", (62, 65)), ("dac1", (69, 72, 71)), ("dac2", (60, 64)))
+HOLD, REST = 0.8, 1.2  # seconds that test holds each note, and rests after it
 
 
 def level(sound):
@@ -39,6 +40,18 @@ def is_note(sound, note):
     heard = tones(sound)
     others = [db for n, db in heard.items() if n not in (note, note + 12)]
     return heard[note] > max(-10, max(others) + 6), heard
+
+
+def heard_as(sound, onset, note, hold):
+    """Whether the note that begins at frame `onset` sounds at its pitch while it is held
+    (`hold` seconds): from 50 ms in, past the attack, to 50 ms before its release, which
+    blurs the pitch as the next note's onset would; with what was heard."""
+    return is_note(sound[onset + RATE // 20:onset + int((hold - 0.05) * RATE)], note)
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
 
 
 def onsets(sound, quiet=0.3):

@@ -1,6 +1,6 @@
-/* Listens on an ALSA sequencer port as a synth does, and prints each Note On that it
- * hears with the moment it came (CLOCK_MONOTONIC): "SECONDS NOTE VELOCITY", a line
- * each. It says "listening" once connected.
+/* Listens on an ALSA sequencer port as a synth does, and prints each Note On and Program
+ * Change that it hears with the moment it came (CLOCK_MONOTONIC): "SECONDS NOTE VELOCITY"
+ * or "SECONDS program PROGRAM", a line each. It says "listening" once connected.
  * Usage: listener CLIENT:PORT */
 #include <alsa/asoundlib.h>
 #include <stdio.h>
@@ -30,6 +30,9 @@ int main(int argc, char **argv) {
         if (ev->type == SND_SEQ_EVENT_NOTEON)
             printf("%lld.%09ld %d %d\n", (long long)now.tv_sec, now.tv_nsec, ev->data.note.note,
                    ev->data.note.velocity);
+        else if (ev->type == SND_SEQ_EVENT_PGMCHANGE)
+            printf("%lld.%09ld program %d\n", (long long)now.tv_sec, now.tv_nsec,
+                   ev->data.control.value);
     }
     return 1;
 }

@@ -12,7 +12,7 @@ import sys
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from listen import PLUGGED, RATE, is_note, onsets  # noqa: E402
+from listen import HOLD, PLUGGED, RATE, heard_as, onsets  # noqa: E402
 
 HEADER = 44  # bytes of QEMU's wav header, before the samples
 FRAME = 4  # bytes: 16-bit stereo
@@ -42,8 +42,7 @@ def main(folder):
         path = os.path.join(folder, name + ".wav")
         sound = read_wav(path) if os.path.exists(path) else numpy.zeros(0)
         found = onsets(sound)
-        heard = [is_note(sound[o + RATE // 10:o + 7 * RATE // 10], n)
-                 for o, n in zip(found, notes)]
+        heard = [heard_as(sound, o, n, HOLD) for o, n in zip(found, notes)]
         ok = len(found) == len(notes) and all(h[0] for h in heard)
         failed += not ok
         print(f"{name}.wav: {len(sound) / RATE:.1f} s, notes begin at "

@@ -25,6 +25,7 @@ DEB = None
 UNIT = "sensormidi.service"
 CGROUP = "/sys/fs/cgroup/system.slice/sensormidi.service"
 NOTE_69 = [0x90, 0x45, 0x64]
+ALL_OFF = [0xB0, 0x7B, 0x00]  # All Notes Off, channel 1
 
 
 def run(*cmd, check=True):
@@ -154,7 +155,8 @@ class Installed(unittest.TestCase):
     def test_4_stop_sends_the_note_off(self):
         heard = len(self.synth.received)
         run("systemctl", "stop", UNIT)
-        self.assertEqual(self.synth.wait_bytes(heard + 3)[heard:], [0x80, 0x45, 0x00])
+        # The program's Note Off, then the unit's All Notes Off.
+        self.assertEqual(self.synth.wait_bytes(heard + 6)[heard:], [0x80, 0x45, 0x00] + ALL_OFF)
         self.assertEqual(prop("ActiveState"), "inactive")
         self.assertEqual(prop("Result"), "success")
 
@@ -162,7 +164,10 @@ class Installed(unittest.TestCase):
         run("systemctl", "start", UNIT)
         self.play("100,400|0\r\n", [0x80, 0x00, 0x00, 0x90, 0x3E, 0x64])
         crashed = pid()
+        heard = len(self.synth.received)
         run("systemctl", "kill", "-s", "KILL", UNIT)
+        # Killed, it switched nothing off: the unit does.
+        self.assertEqual(self.synth.wait_bytes(heard + 3)[heard:], ALL_OFF)
         restart = float(prop("RestartUSec").rstrip("s") or 0)
         wait(lambda: pid() not in (0, crashed), "the restart")
         self.assertGreaterEqual(int(prop("NRestarts")), 1)
@@ -183,7 +188,7 @@ class Installed(unittest.TestCase):
     def test_7_removal_stops_it(self):
         heard = len(self.synth.received)
         run("dpkg", "-r", "sensormidi")
-        self.assertEqual(self.synth.wait_bytes(heard + 3)[heard:], [0x80, 0x3E, 0x00])
+        self.assertEqual(self.synth.wait_bytes(heard + 6)[heard:], [0x80, 0x3E, 0x00] + ALL_OFF)
         self.assertNotEqual(prop("ActiveState"), "active")
         self.assertFalse(os.path.exists("/usr/bin/sensormidi"))
         run("dpkg", "--purge", "sensormidi")

@@ -2,7 +2,7 @@
 the host's root file system underneath, read-only.
 
 Usage: vm.py [--systemd [--preinstall DEB,...] [--setup SCRIPT] [--sound DIR] [--board HARNESS]]
-             CACHE_DIR COMMAND [ARG...]
+             [--plug-ins N] [--limit SECONDS] CACHE_DIR COMMAND [ARG...]
 Exits with the command's status; 77 when no virtual machine can run here (a
 failure instead under CI=true).
 
@@ -17,8 +17,8 @@ controller for QEMU's USB audio device, which the guest plugs and unplugs
 through QEMU's monitor (/dev/virtio-ports/vm.monitor takes a QMP command a
 line and gives its answer; {"execute": "host-clock"} gives the host's monotonic
 clock). Each records what it plays into DIR: hda.wav, and dac0.wav to dac2.wav,
-one for each plug-in (the recording starts anew each time the device's stream
-opens); DIR/sizes logs their sizes against the host's clock. The codec's driver is not loaded at boot: the
+one for each plug-in (--plug-ins, 3 by default); DIR/sizes logs their sizes against the
+host's clock. --limit raises the run's time limit, for a long run. The codec's driver is not loaded at boot: the
 test loads it when card 0 is taken. KVM
 is tried first where /dev/kvm is usable; emulation is the fallback.
 """
@@ -45,7 +45,7 @@ EXIT = "sensormidi-vm-exit: "
 KVM_BOOT_SECONDS = 30  # a nested guest that crawls is given up on after this
 # The whole run, should a test hang: said before ctest's 1500 s end it. The longest test
 # takes about 200 s emulated on an idle host, and up to five times that on a busy one.
-LIMIT_SECONDS = 1440
+LIMIT = 1440
 NO_KVM = "kvm-no-boot"  # in the cache: KVM did not boot here once, so it is not tried again
 # Loaded by the initramfs, with what they need: the rest comes from the host's modprobe.
 EARLY = ["virtio_pci", "9pnet_virtio", "9p", "configfs", "overlay"]
@@ -275,8 +275,8 @@ def boot(accel, root, version, initrd, out, deadline, params, layer, begun, soun
     status, up, pending = None, False, b""
     try:
         while True:
-            limit = min(LIMIT_SECONDS - (time.monotonic() - begun),
-                        (LIMIT_SECONDS if up else deadline) - (time.monotonic() - started))
+            limit = min(LIMIT - (time.monotonic() - begun),
+                        (LIMIT if up else deadline) - (time.monotonic() - started))
             if limit <= 0 or not select.select([proc.stdout], [], [], limit)[0]:
                 print(f"vm: {'time limit' if up else 'no boot'} with {accel}", flush=True)
                 return 1 if up else None
@@ -309,9 +309,13 @@ def main():
     early = {}
     if systemd:
         args = args[1:]
-        while args[:1] in (["--preinstall"], ["--setup"], ["--sound"], ["--board"]):
+        while args[:1] in (["--preinstall"], ["--setup"], ["--sound"], ["--board"],
+                           ["--plug-ins"], ["--limit"]):
             early[args[0]] = args[1]
             args = args[2:]
+    global PLUG_INS, LIMIT
+    PLUG_INS = int(early.get("--plug-ins", PLUG_INS))
+    LIMIT = int(early.get("--limit", LIMIT))
     if len(args) < 2:
         sys.exit(__doc__)
     cache, command = os.path.abspath(args[0]), args[1:]

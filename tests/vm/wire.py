@@ -16,7 +16,12 @@ Prints each of the harness's events ("step I HOST LAG", "done MAXLAG").
 import os
 import select
 import socket
+import sys
 import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "firmware", "test"))
+from frames import frame, split  # noqa: E402
 
 PORT = "/dev/virtio-ports/vm.board"
 GADGET_TTY = "/dev/ttyGS0"
@@ -36,7 +41,7 @@ class Wire:
         self.pending = self.typed = b""
 
     def send(self, kind, payload):
-        os.write(self.port, kind + len(payload).to_bytes(2, "big") + payload)
+        os.write(self.port, frame(kind, payload))
 
     def command(self, line):
         word, _, rest = line.strip().partition(" ")
@@ -68,13 +73,8 @@ class Wire:
         self.usbip = None
 
     def frames(self, data):
-        self.pending += data
-        while len(self.pending) >= 3:
-            size = int.from_bytes(self.pending[1:3], "big")
-            if len(self.pending) < 3 + size:
-                return
-            kind, payload = self.pending[:1], self.pending[3:3 + size]
-            self.pending = self.pending[3 + size:]
+        frames, self.pending = split(self.pending + data)
+        for kind, payload in frames:
             if kind == b"s" and self.serial is not None:
                 try:
                     os.write(self.serial, payload[:1])  # the byte; its moment is the board's

@@ -1,0 +1,265 @@
+"""The whole instrument played on through faults and load, in the machine booted with
+systemd and both packages installed: the Leonardo simulated on the host at the wall
+clock's pace, through vhci-hcd (vm.py --board, wire.py), the synth on QEMU's DAC and
+codec, which record on the host (vm.py --sound). A hand plays notes from rest all the
+time, while a seeded schedule injects faults, each kind in turn, with quiet play between.
+What was heard is counted on the host once the machine is gone (soak_heard.py), from the
+line "SOAK {...}" printed here.
+
+Usage (inside the guest): soak.py DEB SYNTH_DEB LEONARDO.elf LISTENER MINUTES SEED
+       [unittest arguments]
+MINUTES 0: each fault kind once (the test); more: the kinds again and again until then.
+"""
+
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
+import guest  # noqa: E402
+from instrument import (HOLD_MS, LOUD, LOUD_LINE, QUIET, VIRMIDI, Lines,  # noqa: E402
+                        holds_port, host_offset, pitch)
+from rig import main, wait_for  # noqa: E402
+from service import journal, pid, prop, run, wait_holding  # noqa: E402
+from synth import (MONITOR, SETTINGS, SETUP, SYNTH, ask, program, started,  # noqa: E402
+                   status)
+
+DEB = SYNTH_DEB = LEONARDO = LISTENER = None
+MINUTES, SEED = 0, 0
+INSTRUMENT = "sensormidi"
+NOTES = (60, 64, 67, 72, 69, 65, 62, 71)  # the hand's round, each note from rest
+QUIET_NOTES = 6  # played between two faults
+# The rest after each note: a saxophone's release (program 66, which the hand plays) must
+# fall silent for 0.3 s before the next onset, for the host to hear each note alone.
+REST_MS = 1200
+# Each fault kind, and the seconds from its injection within which the next note must be
+# heard: its own length, the restart it warrants (a frozen synth waits for the watchdog's
+# 5 s and its abort's 5 s), and a note's cycle of 1.2 s.
+BOUNDS = {"sensor": 15, "dac": 20, "synth-killed": 15, "synth-frozen": 25,
+          "instrument-killed": 15, "busy": 40, "garbage": 25}
+RESTARTS = {"synth-killed": SYNTH, "synth-frozen": SYNTH, "instrument-killed": INSTRUMENT}
+# What a program may gain over its process's life: kB of resident memory (the journal's
+# and alsa-lib's buffers settle in the first minutes); its descriptors and threads, none.
+GROWTH_KB = 2048
+
+
+def footprint(unit):
+    """Resident memory (kB), open descriptors and threads of the unit's process."""
+    process = pid(unit)
+    with open(f"/proc/{process}/status") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return {"rss_kb": int(fields["VmRSS"].split()[0]), "threads": int(fields["Threads"]),
+            "fds": len(os.listdir(f"/proc/{process}/fd"))}
+
+
+class Soak(unittest.TestCase):
+    faults, plugs, said = [], 1, threading.Lock()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sensor, _ = guest.devices(synth=False)
+        guest.modprobe("vhci_hcd")
+        guest.modprobe("snd_hda_intel")  # the codec, where the synth goes while the DAC is out
+        run("dpkg", "-i", DEB, SYNTH_DEB)
+        # A fixed buffer: auto's climb would blur the count.
+        run(SETUP, "/", "1024", "4", "auto")
+        run("sed", "-i", "s/^SAMPLE_RATE=.*/SAMPLE_RATE=48000/", SETTINGS)
+        run("systemctl", "restart", SYNTH)
+        cls.monitor = open(MONITOR, "r+b", buffering=0)
+        before = len(started())
+        ask(cls.monitor, "device_add", driver="usb-audio", id="dac0", audiodev="dac0",
+            bus="xhci.0")
+        wait_for(lambda: [line for _, line in started()[before:] if " Audio " in line],
+                 guest.WAIT, "the synth on the DAC")
+        cls.listener = Lines(LISTENER, VIRMIDI)
+        wait_for(lambda: cls.listener.lines, guest.WAIT, "the listener")
+        cls.wire = Lines(sys.executable, os.path.join(HERE, "wire.py"), stdin=subprocess.PIPE)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wire.proc.stdin.close()
+        cls.wire.proc.wait(guest.WAIT)
+        cls.listener.proc.kill()
+
+    def say(self, line):
+        with self.said:  # the hand's thread says too
+            self.wire.proc.stdin.write(line + "\n")
+            self.wire.proc.stdin.flush()
+
+    def hand(self, notes, presses=0):
+        """Plays the notes from rest, after the presses; returns once the hand is done."""
+        steps, at = [], 0
+        for _ in range(presses):
+            steps += [(at, "pin 0"), (at + 100, "pin 1")]
+            at += 1500
+        for note in notes:
+            steps += [(at, pitch(note)), (at + REST_MS // 2, f"adc 1 {LOUD}"),
+                      (at + REST_MS // 2 + HOLD_MS, f"adc 1 {QUIET}")]
+            at += HOLD_MS + REST_MS
+        events = len(self.wire.lines)
+        self.say("hand " + ";".join(f"{ms} {command}" for ms, command in steps))
+        wait_for(lambda: any(e[0] == "done" for e in self.wire.lines[events:]),
+                 at / 1000 + guest.WAIT, "the hand")
+
+    def playing(self):
+        """The hand, on and on in a thread of its own, until `stop` is set."""
+        self.stop, count = threading.Event(), 0
+        while not self.stop.is_set():
+            self.hand([NOTES[(count + i) % len(NOTES)] for i in range(4)])
+            count += 4
+
+    def plug_board(self):
+        self.say("plug")
+        wait_for(lambda: os.path.exists(guest.PORT), guest.WAIT, "the board's port")
+        wait_holding()
+
+    def now(self):
+        """The host's clock now, for the host's count: a fault's moment is taken just as it
+        is made."""
+        return self.offset + time.monotonic()
+
+    def inject(self, kind):
+        """Makes the fault, and notes its kind and moment."""
+        self.offset = host_offset(self.monitor)[1]
+        if kind == "sensor":
+            before = pid(INSTRUMENT)
+            at = self.now()
+            self.say("unplug")
+            time.sleep(5)
+            self.plug_board()
+            self.assertEqual(pid(INSTRUMENT), before)
+        elif kind == "dac":
+            before = pid(SYNTH)
+            at = self.now()
+            ask(self.monitor, "device_del", id=f"dac{self.plugs - 1}")
+            wait_for(lambda: "CARD=Intel" in status(), guest.WAIT, "the synth on the codec")
+            time.sleep(10)
+            ask(self.monitor, "device_add", driver="usb-audio", id=f"dac{self.plugs}",
+                audiodev=f"dac{self.plugs}", bus="xhci.0")
+            Soak.plugs += 1
+            wait_for(lambda: "CARD=Audio" in status(), guest.WAIT, "the synth on the DAC")
+            self.assertEqual(pid(SYNTH), before)
+        elif kind in ("synth-killed", "synth-frozen", "instrument-killed"):
+            unit = RESTARTS[kind]
+            before = pid(unit)
+            at = self.now()
+            os.kill(before, signal.SIGSTOP if kind == "synth-frozen" else signal.SIGKILL)
+            wait_for(lambda: pid(unit) not in (0, before) and prop("ActiveState", unit) == "active",
+                     BOUNDS[kind], f"{unit} restarted")
+            if unit == SYNTH:
+                wait_for(lambda: program() == 66, guest.WAIT, "the program kept")
+            # Its new process's footprint, once it plays, for the growth over its life.
+            time.sleep(3)
+            self.start[unit] = footprint(unit)
+        elif kind == "busy":
+            # Both processors busy for 30 s, bounded: a shell's own loop, no new package.
+            underruns = lambda: int(status().split(" underruns")[0].rsplit(" ", 1)[1])
+            before = underruns()
+            at = self.now()
+            busy = [subprocess.Popen(["timeout", "30", "sh", "-c", "while :; do :; done"])
+                    for _ in range(2)]
+            for process in busy:
+                process.wait()
+            self.faults.append({"kind": kind, "at": at, "underruns": underruns() - before})
+            return
+        elif kind == "garbage":
+            at = self.now()
+            self.garbage()
+        self.faults.append({"kind": kind, "at": at})
+
+    def garbage(self):
+        """Through the Uno's path, with the Leonardo out: binary noise, overlong fields, no
+        line end for 10 s, then good lines; from the second on, they play (the first joins
+        the garbage)."""
+        self.say("unplug")
+        wait_for(lambda: not holds_port(), guest.WAIT, "the board let go")
+        self.sensor.plug()
+        wait_holding()
+        # Noise without a line end (the port turns CR into one), and fields of 8 characters.
+        rng = random.Random(SEED)
+        noise = bytes(rng.randrange(256) for _ in range(300)).translate(None, b"\r\n")
+        self.sensor.send(noise.decode("latin-1") + "123456789,98765432|55555" * 20)
+        time.sleep(10)
+        notes = len(self.listener.lines)
+        # The first good line, silence, ends the garbage's; the second plays note 71 (a
+        # reading that no hand's note has, so that the movement gate passes it).
+        for reading in ("30,50|0\r\n", "355,400|0\r\n", "355,50|0\r\n"):
+            self.sensor.send(reading)
+            time.sleep(0.5)
+        wait_for(lambda: "71" in [e[1] for e in self.listener.lines[notes:]], guest.WAIT,
+                 "the second good line's note")
+        self.sensor.unplug()
+        wait_for(lambda: not holds_port(), guest.WAIT, "the gadget let go")
+        self.plug_board()
+
+    def test_through_faults(self):
+        rng = random.Random(SEED)
+        print(f"\nsoak: seed {SEED}, {MINUTES or 'each fault once'} minutes", flush=True)
+        self.say(f"board {LEONARDO} atmega32u4")
+        self.plug_board()
+        # Presses to the saxophone (66), whose program each restart must keep.
+        self.hand([], presses=2)
+        wait_for(lambda: program() == 66, guest.WAIT, "the saxophone")
+        self.start = {unit: footprint(unit) for unit in (INSTRUMENT, SYNTH)}
+        began = time.monotonic()
+        hand = threading.Thread(target=self.playing)
+        hand.start()
+        kinds = list(BOUNDS)
+        schedule = rng.sample(kinds, len(kinds))
+        while True:
+            for kind in schedule:
+                time.sleep(QUIET_NOTES * (HOLD_MS + REST_MS) / 1000)
+                self.inject(kind)
+            if time.monotonic() - began >= MINUTES * 60:
+                break
+            schedule = rng.sample(kinds, len(kinds))
+        time.sleep(QUIET_NOTES * (HOLD_MS + REST_MS) / 1000)
+        self.stop.set()
+        hand.join()
+        offset = host_offset(self.monitor)[1]
+        lines = [e for e in self.wire.lines if e[0] == "line"]
+        heard = [e for e in self.listener.lines[1:]]
+        restarts = {unit: int(prop("NRestarts", unit)) for unit in (INSTRUMENT, SYNTH)}
+        hours = (time.monotonic() - began) / 3600
+        notes_logged = sum(line.isdigit() for line in journal(INSTRUMENT))
+        soak = {
+            "seed": SEED, "accel": os.environ.get("VM_ACCEL"), "faults": self.faults,
+            "bounds": BOUNDS, "plugs": Soak.plugs, "hold_ms": HOLD_MS,
+            # What the hand's lines carried, and the Note Ons and Program Changes heard at
+            # card 1's port, on the host's clock.
+            # The lines that raised the volume: each must give a Note On (the board also
+            # sends the last values again while still).
+            "lines": [float(e[1]) for e, before in zip(lines[1:], lines)
+                      if LOUD_LINE.search(e[2]) and not LOUD_LINE.search(before[2])],
+            "note_ons": [(float(t) + offset, int(n)) for t, n, v in heard
+                         if n != "program" and int(v)],
+            "programs": [int(v) for _, n, v in heard if n == "program"],
+            "restarts": restarts,
+            "expected_restarts": {unit: sum(RESTARTS.get(f["kind"]) == unit for f in self.faults)
+                                  for unit in (INSTRUMENT, SYNTH)},
+            "growth": {unit: (self.start[unit], footprint(unit)) for unit in (INSTRUMENT, SYNTH)},
+            "journal_bytes_per_hour": {
+                SYNTH: len("\n".join(journal(SYNTH)).encode()) / hours,
+                INSTRUMENT + " (notes)": sum(len(line) + 1 for line in journal(INSTRUMENT)
+                                             if line.isdigit()) / hours,
+                INSTRUMENT + " (else)": sum(len(line) + 1 for line in journal(INSTRUMENT)
+                                            if not line.isdigit()) / hours},
+            "notes_logged": notes_logged, "synth_status": status(), "hours": hours}
+        print("SOAK " + json.dumps(soak), flush=True)
+        self.assertEqual(restarts, soak["expected_restarts"])
+        for unit, (first, last) in soak["growth"].items():
+            self.assertEqual((last["fds"], last["threads"]), (first["fds"], first["threads"]), unit)
+            self.assertLessEqual(last["rss_kb"] - first["rss_kb"], GROWTH_KB, unit)
+
+
+if __name__ == "__main__":
+    DEB, SYNTH_DEB, LEONARDO, LISTENER = map(os.path.abspath, sys.argv[1:5])
+    MINUTES, SEED = float(sys.argv[5]), int(sys.argv[6])
+    main(sys.argv[7:])

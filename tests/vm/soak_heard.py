@@ -1,0 +1,120 @@
+"""What the soak played, counted on the host once the machine is gone, against its
+"SOAK {...}" line: each Note On heard at its pitch in one of QEMU's recordings, each fault
+recovered from within its bound, and no note lost outside the faults' windows.
+
+A fault's window runs from its injection to the first note heard after it, capped at the
+kind's bound; it opens half a second (HEARD) before the injection, for a note on its way
+through the synth and its buffer then cannot be heard either. A lost note: a Note On at card 1's port not heard at its pitch, or a line of
+the hand's that gave no Note On. The recordings are read in chunks, mapped, never whole:
+an hour is hundreds of MB each.
+
+Usage: soak_heard.py DIR OUTPUT (vm.py --sound's DIR; the file holding the machine's output)
+"""
+
+import bisect
+import json
+import os
+import statistics
+import sys
+
+import numpy
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from heard import played  # noqa: E402
+from listen import RATE, SILENCE, STEP, heard_as, level  # noqa: E402
+from recorded import FRAME, HEADER, read_sizes  # noqa: E402
+
+LOUD = 10 ** ((SILENCE + 10) / 20)
+QUIET = 0.3  # seconds of silence before a note's onset
+HEARD = 0.5  # a Note On's sound begins within this, or it was not heard then
+NOTE_ON = 1.0  # a line's Note On comes within this
+
+
+def sound_of(path):
+    """A recording's samples in mono, mapped from the file, not read."""
+    data = numpy.memmap(path, "<i2", "r", offset=HEADER)
+    stereo = data[:len(data) // 2 * 2].reshape(-1, 2)
+    return lambda first, last: stereo[first:last].mean(axis=1) / 32768
+
+
+def onsets(samples, frames, chunk=RATE * 10):
+    """The frames where sound begins after QUIET seconds of silence, a chunk at a time."""
+    found, still = [], QUIET * 100
+    for first in range(0, frames - STEP + 1, chunk):
+        part = samples(first, min(frames, first + chunk))
+        for i in range(0, len(part) - STEP + 1, STEP):
+            loud = level(part[i:i + STEP]) > SILENCE + 10
+            if loud and still >= QUIET * 100:
+                found.append(first + i + int(numpy.argmax(numpy.abs(part[i:i + STEP]) > LOUD)))
+            still = 0 if loud else still + 1
+    return found
+
+
+def main(folder, output):
+    with open(output) as f:
+        soak = json.loads(next(line for line in f if line.startswith("SOAK "))[5:])
+    hold = soak["hold_ms"] / 1000
+    # Each recording's onsets, with the host's time each was played.
+    sounds = []
+    for name in [f"dac{n}" for n in range(soak["plugs"])] + ["hda"]:
+        path = os.path.join(folder, name + ".wav")
+        if not os.path.exists(path):
+            continue
+        samples, sizes = sound_of(path), read_sizes(folder, name)
+        frames = (os.path.getsize(path) - HEADER) // FRAME
+        sounds += [(played(sizes, o), samples, o) for o in onsets(samples, frames)
+                   if o + int(hold * RATE) < frames]
+    sounds.sort(key=lambda s: s[0])
+    times = [at for at, _, _ in sounds]
+
+    def heard(t, note):
+        for at, samples, o in sounds[bisect.bisect_left(times, t - 0.05):]:
+            if at > t + HEARD:
+                return None
+            if heard_as(samples(o, o + int(hold * RATE)), 0, note, hold)[0]:
+                return at
+        return None
+    ons = soak["note_ons"]
+    heard_at = [heard(t, n) for t, n in ons]
+    # Each fault's window: from it to the first note heard after it, capped at its bound.
+    windows, recovery = [], {}
+    for fault in soak["faults"]:
+        bound = soak["bounds"][fault["kind"]]
+        after = [at for (t, _), at in zip(ons, heard_at) if at and t > fault["at"]]
+        took = min(after) - fault["at"] if after else None
+        recovery.setdefault(fault["kind"], []).append(took)
+        windows.append((fault["at"] - HEARD, fault["at"] + min(took or bound, bound)))
+    inside = lambda t: any(start <= t <= end for start, end in windows)
+    lost = [(t, n, "not heard") for (t, n), at in zip(ons, heard_at) if at is None]
+    lost += [(t, None, "no Note On") for t in soak["lines"]
+             if not any(t <= on <= t + NOTE_ON for on, _ in ons)]
+    outside = [note for note in lost if not inside(note[0])]
+    print(f"{soak['accel']}; seed {soak['seed']}; {soak['hours'] * 60:.1f} minutes; "
+          f"{len(ons)} Note Ons, {sum(at is not None for at in heard_at)} heard; "
+          f"{len(soak['faults'])} faults")
+    print("| fault | times | recovery: median | worst | bound | lost notes inside its windows |")
+    print("|---|---|---|---|---|---|")
+    failed = bool(outside)
+    for kind, took in recovery.items():
+        inner = sum(any(f["kind"] == kind and start <= t <= end
+                        for f, (start, end) in zip(soak["faults"], windows)) for t, _, _ in lost)
+        bound = soak["bounds"][kind]
+        done = [t for t in took if t is not None]
+        failed |= len(done) < len(took) or any(t > bound for t in done)
+        print(f"| {kind} | {len(took)} | "
+              f"{statistics.median(done) if done else float('nan'):.1f} s | "
+              f"{max(done) if done else float('nan'):.1f} s | {bound} s | {inner} |")
+    print(f"lost outside the windows: {len(outside)} {outside[:10]}")
+    print(f"restarts: {soak['restarts']} (faults that warrant one: {soak['expected_restarts']})")
+    print(f"growth (first, last): {soak['growth']}")
+    print("journal, bytes an hour: " + ", ".join(
+        f"{unit} {rate:.0f}" for unit, rate in soak["journal_bytes_per_hour"].items()))
+    busy = [f["underruns"] for f in soak["faults"] if f["kind"] == "busy"]
+    print(f"underruns while both processors were busy: {busy}")
+    print(f"programs sent: {soak['programs']}; the synth at the end: {soak['synth_status']}")
+    failed |= soak["programs"] != [101, 66]
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))

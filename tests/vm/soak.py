@@ -116,9 +116,12 @@ class Soak(unittest.TestCase):
             count += 4
 
     def plug_board(self):
+        """Attaches the Leonardo, until the instrument holds its port. Watched from /proc,
+        not by opening the port: an open raises DTR, the board sends the line it holds, and
+        the probe's close throws it away while the hand plays on."""
         self.say("plug")
-        wait_for(lambda: os.path.exists(guest.PORT), guest.WAIT, "the board's port")
-        wait_holding()
+        wait_for(lambda: os.path.exists(guest.PORT) and holds_port(), guest.WAIT,
+                 "the instrument to hold the board's port")
 
     def now(self):
         """The host's clock now, for the host's count: a fault's moment is taken just as it
@@ -128,12 +131,14 @@ class Soak(unittest.TestCase):
     def inject(self, kind):
         """Makes the fault, and notes its kind and moment."""
         self.offset = host_offset(self.monitor)[1]
+        back = None
         if kind == "sensor":
             before = pid(INSTRUMENT)
             at = self.now()
             self.say("unplug")
             time.sleep(5)
             self.plug_board()
+            back = self.now()
             self.assertEqual(pid(INSTRUMENT), before)
         elif kind == "dac":
             before = pid(SYNTH)
@@ -172,7 +177,9 @@ class Soak(unittest.TestCase):
         elif kind == "garbage":
             at = self.now()
             self.garbage()
-        self.faults.append({"kind": kind, "at": at})
+            back = self.now()
+        # The moment the hand's board is back, where the fault took it out.
+        self.faults.append({"kind": kind, "at": at} | ({"back": back} if back else {}))
 
     def garbage(self):
         """Through the Uno's path, with the Leonardo out: binary noise, overlong fields, no

@@ -2,8 +2,8 @@
 "SOAK {...}" line: each Note On heard at its pitch in one of QEMU's recordings, each fault
 recovered from within its bound, and no note lost outside the faults' windows.
 
-A fault's window runs from its injection to the first note heard after it, capped at the
-kind's bound; it opens half a second (HEARD) before the injection, for a note on its way
+A fault's window runs from its injection to the first note heard after it (after the
+hand's board is back, where the fault took it out), capped at the kind's bound; it opens half a second (HEARD) before the injection, for a note on its way
 through the synth and its buffer then cannot be heard either. A lost note: a Note On at card 1's port not heard at its pitch, or a line of
 the hand's that gave no Note On. The recordings are read in chunks, mapped, never whole:
 an hour is hundreds of MB each.
@@ -77,13 +77,20 @@ def main(folder, output):
     ons = soak["note_ons"]
     heard_at = [heard(t, n) for t, n in ons]
     # Each fault's window: from it to the first note heard after it, capped at its bound.
+    # Where the fault took the hand's board out, the window lasts until a note is heard
+    # after the board is back.
+    first_after = lambda since: min([at for (t, _), at in zip(ons, heard_at) if at and t > since],
+                                    default=None)
     windows, recovery = [], {}
     for fault in soak["faults"]:
         bound = soak["bounds"][fault["kind"]]
-        after = [at for (t, _), at in zip(ons, heard_at) if at and t > fault["at"]]
-        took = min(after) - fault["at"] if after else None
+        heard_first = first_after(fault["at"])
+        took = heard_first - fault["at"] if heard_first else None
         recovery.setdefault(fault["kind"], []).append(took)
-        windows.append((fault["at"] - HEARD, fault["at"] + min(took or bound, bound)))
+        since = fault.get("back", fault["at"])
+        heard_back = first_after(since)
+        windows.append((fault["at"] - HEARD, since + min(heard_back - since if heard_back else bound,
+                                                        bound)))
     inside = lambda t: any(start <= t <= end for start, end in windows)
     lost = [(t, n, "not heard") for (t, n), at in zip(ons, heard_at) if at is None]
     lost += [(t, None, "no Note On") for t in soak["lines"]

@@ -41,7 +41,7 @@ QUIET_NOTES = 6  # played between two faults
 REST_MS = 1200
 # Each fault kind, and the seconds from its injection within which the next note must be
 # heard: its own length, the restart it warrants (a frozen synth waits for the watchdog's
-# 5 s and its abort's 5 s), and a note's cycle of 1.2 s.
+# 5 s and its abort's 5 s), and a note's cycle of 1.6 s.
 BOUNDS = {"sensor": 15, "dac": 20, "synth-killed": 15, "synth-frozen": 25,
           "instrument-killed": 15, "busy": 40, "garbage": 25}
 RESTARTS = {"synth-killed": SYNTH, "synth-frozen": SYNTH, "instrument-killed": INSTRUMENT}

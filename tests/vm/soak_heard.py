@@ -3,10 +3,11 @@
 recovered from within its bound, and no note lost outside the faults' windows.
 
 A fault's window runs from its injection to the first note heard after it (after the
-hand's board is back, where the fault took it out), capped at the kind's bound; it opens half a second (HEARD) before the injection, for a note on its way
-through the synth and its buffer then cannot be heard either. A lost note: a Note On at card 1's port not heard at its pitch, or a line of
-the hand's that gave no Note On. The recordings are read in chunks, mapped, never whole:
-an hour is hundreds of MB each.
+hand's board is back, where the fault took it out), capped at the kind's bound; it opens
+half a second (HEARD) before the injection, for a note on its way through the synth and
+its buffer then cannot be heard either. A lost note: a Note On at card 1's port not heard
+at its pitch, or a line of the hand's that gave no Note On. The recordings are read in
+chunks, mapped, never whole: an hour is hundreds of MB each.
 
 Usage: soak_heard.py DIR OUTPUT (vm.py --sound's DIR; the file holding the machine's output)
 """
@@ -88,9 +89,8 @@ def main(folder, output):
         took = heard_first - fault["at"] if heard_first else None
         recovery.setdefault(fault["kind"], []).append(took)
         since = fault.get("back", fault["at"])
-        heard_back = first_after(since)
-        windows.append((fault["at"] - HEARD, since + min(heard_back - since if heard_back else bound,
-                                                        bound)))
+        end = min(first_after(since) or since + bound, since + bound)
+        windows.append((fault["at"] - HEARD, end))
     inside = lambda t: any(start <= t <= end for start, end in windows)
     lost = [(t, n, "not heard") for (t, n), at in zip(ons, heard_at) if at is None]
     lost += [(t, None, "no Note On") for t in soak["lines"]

@@ -1,5 +1,7 @@
 #include "synth/cards.h"
 
+#include "synth/pick.h"
+
 #include <libudev.h>
 
 #include <cstdio>
@@ -34,8 +36,5 @@ bool cards_event() {
     std::string action = text(udev_device_get_action(dev));
     std::string name = text(udev_device_get_sysname(dev));
     udev_device_unref(dev);
-    // A card's "change" comes once all its devices are there.
-    if (subsystem == "sound")
-        return name.rfind("card", 0) == 0 && (action == "change" || action == "remove");
-    return action == "change";
+    return repicks(subsystem, action, name);
 }

@@ -98,3 +98,10 @@ Pick pickfrom(const std::string &asound, const std::string &drm) {
     }
     return pickoutput(read(asound + "/cards"), read(asound + "/pcm"), displays);
 }
+
+bool repicks(const std::string &subsystem, const std::string &action, const std::string &name) {
+    // A card's "change" comes once all its devices are there; its "add", before.
+    if (subsystem == "sound")
+        return name.rfind("card", 0) == 0 && (action == "change" || action == "remove");
+    return subsystem == "drm" && action == "change";
+}

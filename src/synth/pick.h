@@ -22,3 +22,7 @@ Pick pickoutput(const std::string &cards, const std::string &pcm, const std::set
 
 // The same, read from ASOUND_DIR (/proc/asound) and DRM_DIR (/sys/class/drm).
 Pick pickfrom(const std::string &asound, const std::string &drm);
+
+// Whether a udev event (its subsystem, action and device name) may change the pick or
+// what can be opened: a sound card's change or removal, a display's change.
+bool repicks(const std::string &subsystem, const std::string &action, const std::string &name);

@@ -4,6 +4,7 @@
 #include "synth/events.h"
 #include "synth/latency.h"
 #include "synth/output.h"
+#include "synth/pick.h"
 #include "synth/settings.h"
 #include "synth/state.h"
 
@@ -53,6 +54,21 @@ TEST(Settings, ShippedValuesAndEachBadOneNamed) {
                       (std::vector<double>{1.5, 8192, 2, 8000}));
         }
     }
+}
+
+TEST(Pick, RepickedOnACardsChangeOrRemovalAndADisplaysChange) {
+    struct {
+        const char *subsystem, *action, *name;
+        bool repicks;
+    } cases[] = {
+        {"sound", "change", "card2", true},      {"sound", "remove", "card2", true},
+        {"sound", "add", "card2", false},        {"sound", "remove", "pcmC2D0p", false},
+        {"sound", "change", "controlC2", false}, {"drm", "change", "card0", true},
+        {"drm", "add", "card0-HDMI-A-1", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(repicks(c.subsystem, c.action, c.name), c.repicks)
+            << c.subsystem << " " << c.action << " " << c.name;
 }
 
 TEST(Programs, KeptPerChannelAndReadBackIgnoringWhatIsNot) {

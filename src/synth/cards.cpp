@@ -1,5 +1,6 @@
 #include "synth/cards.h"
 
+#include "synth/output.h"
 #include "synth/pick.h"
 
 #include <libudev.h>
@@ -37,4 +38,10 @@ bool cards_event() {
     std::string name = text(udev_device_get_sysname(dev));
     udev_device_unref(dev);
     return repicks(subsystem, action, name);
+}
+
+bool cardsleep(long long ms, bool cards) {
+    std::unique_lock<std::mutex> lock(cardlock);
+    return cardwake.wait_for(lock, std::chrono::milliseconds(ms),
+                             [cards] { return (cards && cardschanged) || stopping; });
 }

@@ -18,10 +18,12 @@
 
 #include <alsa/asoundlib.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +39,8 @@ constexpr int CONFIG_ERROR = 78;
 constexpr int OUTPUT_PRIORITY = 60, INPUT_PRIORITY = 50;
 constexpr int RETRY_MS = 2000;  // without udev's events, cards are looked at this often
 constexpr int REPORT_MS = 1000; // the notes timed are taken at least this often
+constexpr int STOP_MS = 1500;   // a stop waits this long for the output to end
+bool outputdone;                // under cardlock
 
 const char *USAGE = "usage: sensormidi-synth [--name NAME] | --pick [ASOUND_DIR DRM_DIR]\n";
 
@@ -112,11 +116,16 @@ int main(int argc, char **argv) {
         if (programs[c] >= 0)
             synth_apply({PROGRAM_CHANGE, static_cast<unsigned char>(c),
                          static_cast<unsigned char>(programs[c]), 0, 0});
-    // Auto's period goes on where it had climbed to before a restart.
+    // Auto's period goes on where it had come to before a restart.
     if (settings.autoperiod) {
-        settings.period = climbstart(loadstate(statedir, "period"));
-        if (settings.period > AUTO_FIRST) periodfrom = "kept from before a restart";
+        climbstart(loadstate(statedir, "period"), nowms());
+        if (climbperiod > AUTO_FIRST) periodfrom = "kept from before a restart";
     }
+    // Paged out on a box that swaps, the loop would miss its periods.
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
+        std::printf("sensormidi-synth: memory not locked (%s): the sound may break up where the "
+                    "box swaps\n",
+                    std::strerror(errno));
     // alsa-lib's own messages would repeat, every retry, what the synth says once.
     snd_lib_error_set_handler(quietalsa);
 
@@ -129,10 +138,20 @@ int main(int argc, char **argv) {
     // A pipe or a socket gone (a file plugin's reader, the journal) must not end the synth.
     signal(SIGPIPE, SIG_IGN);
     int signals = signalfd(-1, &stops, SFD_CLOEXEC);
+    if (signals < 0) {
+        std::printf("sensormidi-synth: cannot read the stop signals: %s\n", std::strerror(errno));
+        return 1;
+    }
     if (seq_open(name) < 0) return 1;
     int cards = cards_open();
 
-    std::thread output(outputloop);
+    inputwoke = nowms();
+    std::thread output([] {
+        outputloop();
+        std::lock_guard<std::mutex> lock(cardlock);
+        outputdone = true;
+        cardwake.notify_all();
+    });
     pthread_setname_np(output.native_handle(), "synth-output");
     realtime(output);
     pollfd fds[16];
@@ -141,6 +160,8 @@ int main(int argc, char **argv) {
     int count = 2 + seq_fds(fds + 2, 14);
     for (long long looked = nowms(); !stopping;) {
         poll(fds, count, REPORT_MS);
+        // Awake: the output loop feeds systemd only while this thread wakes too.
+        inputwoke = nowms();
         if (fds[0].revents) stopping = true;
         if (cards >= 0 && fds[1].revents && cards_event()) changed();
         if (cards < 0 && nowms() - looked >= RETRY_MS) {
@@ -155,6 +176,15 @@ int main(int argc, char **argv) {
         report(nowms(), statedir);
     }
     changed();
+    // The output ends its notes and drains; a write that never returns is not waited for.
+    std::unique_lock<std::mutex> lock(cardlock);
+    if (!cardwake.wait_for(lock, std::chrono::milliseconds(STOP_MS), [] { return outputdone; })) {
+        std::printf("sensormidi-synth: the output did not end within %d ms: stopping without it\n",
+                    STOP_MS);
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+    lock.unlock();
     output.join();
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -106,7 +107,7 @@ long pcm_write(const int16_t *frames, long count) {
     return snd_pcm_writei(pcm, frames, count);
 }
 
-int pcm_status(long long &stamp, long &delay) {
+int pcm_status(long long &stamp, long &delay, bool &running) {
     snd_pcm_status_t *status;
     snd_pcm_status_alloca(&status);
     int err = snd_pcm_status(pcm, status);
@@ -115,6 +116,7 @@ int pcm_status(long long &stamp, long &delay) {
     snd_pcm_status_get_htstamp(status, &at);
     stamp = at.tv_sec * 1000000000LL + at.tv_nsec;
     delay = snd_pcm_status_get_delay(status);
+    running = snd_pcm_status_get_state(status) == SND_PCM_STATE_RUNNING;
     return 0;
 }
 
@@ -124,6 +126,15 @@ int pcm_prepare() {
 
 int pcm_resume() {
     return snd_pcm_resume(pcm);
+}
+
+void pcm_drain(int ms) {
+    // Non-blocking, the drain goes on in the card: waited for, up to its bound.
+    int err = snd_pcm_drain(pcm);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while ((err == 0 || err == -EAGAIN) && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING &&
+           std::chrono::steady_clock::now() < until)
+        snd_pcm_wait(pcm, 10);
 }
 
 void pcm_close() {

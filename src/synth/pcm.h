@@ -28,13 +28,15 @@ long pcm_avail();
 // Writes interleaved frames; the number taken.
 long pcm_write(const int16_t *frames, long count);
 // One moment of the stream: when it was (CLOCK_MONOTONIC nanoseconds, 0 where the device
-// gives no timestamps, as a sound server's plugin), and the frames then still to play
-// before the next one written.
-int pcm_status(long long &stamp, long &delay);
+// gives no timestamps, as a sound server's plugin), the frames then still to play before
+// the next one written, and whether it was running (else the delay tells nothing).
+int pcm_status(long long &stamp, long &delay, bool &running);
 // After an underrun: the stream prepared to start again.
 int pcm_prepare();
 // After a suspend: the stream resumed where it stopped.
 int pcm_resume();
+// What was written played out, for up to MS: the stream is closed after.
+void pcm_drain(int ms);
 void pcm_close();
 // alsa-lib's text for an error.
 const char *pcm_error(int err);

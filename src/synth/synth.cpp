@@ -1,6 +1,6 @@
 #include "synth/synth.h"
 
-#include <fluidsynth.h>
+#include "synth/fluid.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -31,9 +31,9 @@ std::string synth_open(const Settings &settings) {
     if (got != sizeof head || std::memcmp(head, "RIFF", 4) != 0 ||
         std::memcmp(head + 8, "sfbk", 4) != 0)
         return "sensormidi-synth: SOUND_FONT=" + settings.font + ": not a SoundFont (.sf2 or .sf3)";
-    for (int level : {FLUID_WARN, FLUID_INFO, FLUID_DBG})
+    for (int level : {FLUIDLOG_WARN, FLUIDLOG_INFO, FLUIDLOG_DBG})
         fluid_set_log_function(level, quiet, nullptr);
-    for (int level : {FLUID_PANIC, FLUID_ERR})
+    for (int level : {FLUIDLOG_PANIC, FLUIDLOG_ERR})
         fluid_set_log_function(level, error, nullptr);
     fluid_settings_t *fs = new_fluid_settings();
     fluid_settings_setnum(fs, "synth.sample-rate", settings.rate);
@@ -48,7 +48,7 @@ std::string synth_open(const Settings &settings) {
     fluid_settings_setint(fs, "synth.chorus.active", 0);
     synth = new_fluid_synth(fs);
     if (!synth) return "sensormidi-synth: FluidSynth could not start";
-    if (fluid_synth_sfload(synth, settings.font.c_str(), 1) == FLUID_FAILED)
+    if (fluid_synth_sfload(synth, settings.font.c_str(), 1) == FLUIDFAILED)
         return "sensormidi-synth: SOUND_FONT=" + settings.font +
                ": not a sound font FluidSynth can load";
     return "";
@@ -97,6 +97,10 @@ void synth_notesoff() {
 
 int synth_program(int channel) {
     int font, bank, preset;
-    if (fluid_synth_get_program(synth, channel, &font, &bank, &preset) != FLUID_OK) return -1;
+    if (fluid_synth_get_program(synth, channel, &font, &bank, &preset) != FLUIDOK) return -1;
     return preset;
+}
+
+int synth_voices() {
+    return fluid_synth_get_active_voice_count(synth);
 }

@@ -18,3 +18,5 @@ void synth_render(int16_t *frames, int count);
 void synth_notesoff();
 // The channel's program as the synth has it now.
 int synth_program(int channel);
+// The voices sounding now, release tails included.
+int synth_voices();

@@ -12,7 +12,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
+#include <malloc.h>
 #include <map>
+#include <tuple>
+#include <unistd.h>
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -110,6 +114,31 @@ TEST(Events, AFloodIsCountedNotQueued) {
     EXPECT_EQ(queued, 0);
 }
 
+// How often systemd heard that all is well, in the calls recorded.
+long fed() {
+    return std::count_if(synthcalls.begin(), synthcalls.end(), [](const std::string &call) {
+        return call.find("WATCHDOG=1") != std::string::npos;
+    });
+}
+
+long called(const std::string &what) {
+    return std::count(synthcalls.begin(), synthcalls.end(), what);
+}
+
+// The loop run until the clock reads `until`; what it said meanwhile, unless the caller
+// hears it.
+void stepuntil(long long until) {
+    for (int steps = 0; synthms < until && steps < 1000000; steps++)
+        outputstep();
+}
+std::string rununtil(long long until) {
+    CaptureStdout();
+    stepuntil(until);
+    return GetCapturedStdout();
+}
+
+const std::string BLOCK = "render 64";
+
 // Each error the card gives, where it gives it, and what follows.
 TEST(Output, EachErrorEndsInItsAction) {
     struct {
@@ -120,14 +149,26 @@ TEST(Output, EachErrorEndsInItsAction) {
         long underruns, reopens;
         bool open;
     } cases[] = {
-        {"underrun", &writes, {-EPIPE}, {"wait", "render 64", "write -32", "prepare"}, 1, 0, true},
+        {"underrun",
+         &writes,
+         {-EPIPE},
+         {"wait", BLOCK, BLOCK, BLOCK, "write -32", "prepare"},
+         1,
+         0,
+         true},
         {"underrun, no prepare", &prepares, {-EIO}, {}, 1, 1, false},
         {"suspended", &waits, {-ESTRPIPE}, {"wait", "resume"}, 0, 0, true},
         {"suspended, no resume", &resumes, {-ENOSYS}, {"wait", "resume", "prepare"}, 0, 0, true},
-        {"unplugged", &writes, {-ENODEV}, {"wait", "render 64", "write -19", "close"}, 0, 1, false},
+        {"unplugged",
+         &writes,
+         {-ENODEV},
+         {"wait", BLOCK, BLOCK, BLOCK, "write -19", "close"},
+         0,
+         1,
+         false},
         {"bad state", &waits, {-EBADFD}, {"wait", "close"}, 0, 1, false},
         {"stalled stream", &avails, {-EIO}, {"wait", "close"}, 0, 1, false},
-        {"no room yet", &writes, {-EAGAIN}, {"wait", "render 64", "write -11"}, 0, 0, true},
+        {"no room yet", &writes, {-EAGAIN}, {"wait", BLOCK, BLOCK, BLOCK, "write -11"}, 0, 0, true},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,22 +191,110 @@ TEST(Output, EachErrorEndsInItsAction) {
     }
 }
 
-TEST(Output, AStreamThatTakesNothingIsReopenedAfterItsBound) {
-    synthstart();
-    // 3 x 64 frames is 4 ms: the bound is a second. Each wait runs out (4 ms) with no room.
-    waits = {0, 0, 0, 0, 0};
-    avails = {0, 0, 0, 0, 0};
-    for (int i = 0; i < 3; i++) {
-        synthms += 300;
-        outputstep();
+// A card that says it plays and does not, and the other ways a synth could play silent while
+// systemd hears that all is well: each, and what the loop does about it.
+TEST(Output, NeverSilentWhileItSaysItPlays) {
+    struct {
+        const char *name;
+        void (*make)();   // the fault, on a stream just opened
+        long long for_ms; // run this long
+        void (*check)(const std::string &said);
+    } cases[] = {
+        {"sound flows: fed each second, said once", [] {}, 3000,
+         [](const std::string &said) {
+             EXPECT_GE(fed(), 2);
+             EXPECT_EQ(said, "");
+             EXPECT_EQ(reopens, 0);
+         }},
+        {"a card that takes frames and never plays them: reopened after a second, three times, "
+         "then systemd is left to restart the synth",
+         [] {
+             still = true;
+             settings.autoperiod = false;
+         },
+         19200,
+         [](const std::string &said) {
+             EXPECT_EQ(fed(), 0);
+             // Each open after a pause, doubling: not a reopen a second.
+             EXPECT_GE(reopens, 3);
+             EXPECT_LE(called("open hw:9"), 9);
+             EXPECT_EQ(said, "sensormidi-synth: hw:9: no frames played for 1000 ms; looking for an "
+                             "output again\n"
+                             "sensormidi-synth: hw:9: no frame played after 3 opens in a row: "
+                             "leaving systemd's watchdog unfed, for it to restart the synth\n");
+         }},
+        {"the MIDI input hangs: not fed once its mark is 3 s old, said once",
+         [] { inputhangs = true; }, 6000,
+         [](const std::string &said) {
+             EXPECT_LE(fed(), 3);
+             EXPECT_EQ(said, "sensormidi-synth: the MIDI input has not woken for over 3 s: leaving "
+                             "systemd's watchdog unfed, for it to restart the synth\n");
+         }},
+        {"a prepare that fails each time: opens 100 ms apart, doubling to 2 s, one line",
+         [] {
+             writes.assign(100, -EPIPE);
+             prepares.assign(100, -EIO);
+         },
+         8000,
+         [](const std::string &said) {
+             // Opened at once, then after 100, 200, 400, 800, 1600, 2000, 2000 ms.
+             EXPECT_EQ(called("open hw:9"), 7);
+             EXPECT_EQ(said, "sensormidi-synth: hw:9: Broken pipe; looking for an output again\n"
+                             "sensormidi-synth: hw:9: no frame played after 3 opens in a row: "
+                             "leaving systemd's watchdog unfed, for it to restart the synth\n");
+         }},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        synthstart();
+        c.make();
+        std::string said = rununtil(synthms + c.for_ms);
+        c.check(said);
     }
-    EXPECT_FALSE(playing.empty());
+}
+
+// What arrives while no output plays: the instrument is kept right (its program, its
+// controllers, the end of its note); its notes are not played, nor timed, later.
+TEST(Output, NoStaleBurstWhenTheOutputComesBack) {
+    synthstart();
+    opens = {-ENODEV, -ENODEV};
+    writes = {-ENODEV};
+    rununtil(synthms + 10);
+    for (int i = 0; i < 100; i++) {
+        queueevent({NOTE_ON, 0, 60, 100, synthms * 1000000});
+        queueevent({NOTE_OFF, 0, 60, 0, synthms * 1000000});
+    }
+    queueevent({PROGRAM_CHANGE, 0, 66, 0, synthms * 1000000});
+    queueevent({CONTROL_CHANGE, 0, 7, 90, synthms * 1000000});
+    synthcalls.clear();
     CaptureStdout();
-    synthms += 300;
-    outputstep();
-    EXPECT_EQ(GetCapturedStdout(),
-              "sensormidi-synth: hw:9: no frames taken for 1000 ms; looking for an output again\n");
-    EXPECT_EQ(reopens, 1);
+    for (int steps = 0; playing.empty() && steps < 100; steps++)
+        outputstep();
+    GetCapturedStdout();
+    rununtil(synthms + 1000);
+    EXPECT_FALSE(playing.empty());
+    EXPECT_EQ(called("apply " + std::to_string(NOTE_ON)), 0);
+    EXPECT_EQ(called("apply " + std::to_string(NOTE_OFF)), 100);
+    EXPECT_EQ(called("apply " + std::to_string(PROGRAM_CHANGE)), 1);
+    EXPECT_EQ(called("apply " + std::to_string(CONTROL_CHANGE)), 1);
+    Timed t;
+    EXPECT_FALSE(taketimed(t));
+}
+
+// A stop: the notes end, their release is played out for 200 ms, the buffer drains, and the
+// stream closes.
+TEST(Output, AStopPlaysTheReleaseOutAndDrains) {
+    synthstart();
+    rununtil(synthms + 1000);
+    synthcalls.clear();
+    long long began = synthms;
+    stopping = true;
+    outputloop();
+    EXPECT_EQ(synthcalls.front(), "notes off");
+    EXPECT_GE(called(BLOCK), 200 * 48 / 64 - 3);
+    EXPECT_EQ((calllist{synthcalls.end() - 2, synthcalls.end()}), (calllist{"drain", "close"}));
+    EXPECT_GE(synthms - began, 200);
+    EXPECT_TRUE(playing.empty());
 }
 
 TEST(Output, ABusyOrMissingDeviceIsWaitedForAndOpenedOnTheNextEvent) {
@@ -173,6 +302,7 @@ TEST(Output, ABusyOrMissingDeviceIsWaitedForAndOpenedOnTheNextEvent) {
     writes = {-ENODEV};
     CaptureStdout();
     outputstep();
+    outputstep(); // the back-off
     opens = {-EBUSY, -ENOENT};
     cardschanged = true;
     outputstep();
@@ -186,45 +316,104 @@ TEST(Output, ABusyOrMissingDeviceIsWaitedForAndOpenedOnTheNextEvent) {
     CaptureStdout();
     cardschanged = true;
     outputstep();
-    EXPECT_EQ(GetCapturedStdout(),
-              "sensormidi-synth: playing through hw:9, buffer 3 x 64 frames at "
-              "48000 Hz = 4.0 ms\n");
+    EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(playing, "hw:9");
+    // Waiting on purpose, it is fed at each look.
+    EXPECT_GE(fed(), 2);
 }
 
-// systemd hears that sound flows only from the loop, and only while frames are taken or
-// while it waits on purpose: a loop that hangs is restarted by the watchdog.
-TEST(Output, TheWatchdogIsFedOnlyWhileFramesAdvanceOrItWaits) {
-    auto fed = [] {
-        return std::count_if(synthcalls.begin(), synthcalls.end(), [](const std::string &call) {
-            return call.find("WATCHDOG=1") != std::string::npos;
-        });
-    };
-    synthstart();
-    synthms += 1000;
-    outputstep();
-    EXPECT_EQ(fed(), 1);
-    // Frames taken again within the second: not yet.
-    outputstep();
-    EXPECT_EQ(fed(), 1);
-    synthcalls.clear();
-    writes = {0, 0, 0};
-    for (int i = 0; i < 3; i++) {
-        synthms += 300;
-        outputstep();
+// PERIOD_SIZE=auto picks anew when cards change: a DAC plugged in is switched to, the notes
+// ended on the old output.
+// A box's cards, as /proc/asound lists them, in folders of the test's own: a PC's codec,
+// and with a USB DAC plugged in or not.
+struct Cards {
+    std::string dirs[2];
+    Cards() {
+        for (bool dac : {false, true}) {
+            char dir[] = "/tmp/synth-cards-XXXXXX";
+            EXPECT_TRUE(mkdtemp(dir));
+            dirs[dac] = dir;
+            write(dirs[dac] + "/cards",
+                  std::string(" 0 [PCH            ]: HDA-Intel - HDA Intel PCH\n") +
+                      (dac ? " 1 [Device         ]: USB-Audio - USB Audio Device\n" : ""));
+            write(dirs[dac] + "/pcm",
+                  std::string("00-00: ALC887 Analog : ALC887 Analog : playback 1\n") +
+                      (dac ? "01-00: USB Audio : USB Audio : playback 1\n" : ""));
+        }
+        dac(false);
     }
-    EXPECT_EQ(fed(), 0);
-    // Waiting for a device that is gone: fed at each look.
-    opens = {-ENODEV, -ENODEV};
-    writes = {-ENODEV};
-    CaptureStdout();
-    outputstep();
-    cardschanged = true;
-    outputstep();
-    cardschanged = true;
-    outputstep();
-    GetCapturedStdout();
-    EXPECT_EQ(fed(), 2);
+    ~Cards() {
+        asounddir = "/proc/asound", drmdir = "/sys/class/drm";
+        for (const std::string &dir : dirs) {
+            for (const char *name : {"/cards", "/pcm"})
+                std::remove((dir + name).c_str());
+            rmdir(dir.c_str());
+        }
+    }
+    static void write(const std::string &path, const std::string &text) {
+        FILE *f = std::fopen(path.c_str(), "w");
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    }
+    void dac(bool plugged) {
+        asounddir = drmdir = dirs[plugged];
+        cardschanged = true;
+    }
+};
+
+// PERIOD_SIZE=auto picks anew when cards change: a DAC plugged in is switched to, the notes
+// ended on the old output.
+TEST(Output, AutoFollowsTheCardsPick) {
+    synthstart();
+    Cards cards;
+    settings.device = "auto";
+    rununtil(synthms + 100);
+    EXPECT_EQ(playing, "plughw:CARD=PCH,DEV=0");
+    synthcalls.clear();
+    cards.dac(true);
+    rununtil(synthms + 100);
+    EXPECT_EQ(playing, "plughw:CARD=Device,DEV=0");
+    calllist order;
+    for (const auto &call : synthcalls)
+        if (call == "notes off" || call == "close" || call.rfind("open", 0) == 0)
+            order.push_back(call);
+    EXPECT_EQ(order, (calllist{"notes off", "close", "open plughw:CARD=Device,DEV=0"}));
+}
+
+long openfds() {
+    long n = 0;
+    if (DIR *fds = opendir("/proc/self/fd")) {
+        while (readdir(fds))
+            n++;
+        closedir(fds);
+    }
+    return n;
+}
+
+// Weeks of a DAC going and coming, and of a stream reopened: 10,000 of each leave the
+// descriptors and the heap as they were.
+TEST(Output, TenThousandFollowsAndReopensLeaveNothingBehind) {
+    synthstart();
+    Cards cards;
+    settings.device = "auto";
+    auto cycle = [&](int times) {
+        CaptureStdout();
+        for (int i = 0; i < times; i++) {
+            cards.dac(i % 2 == 0);
+            stepuntil(synthms + 5);
+            avails = {-EIO};
+            stepuntil(synthms + 2005); // its back-off
+            synthcalls.clear();
+        }
+        GetCapturedStdout();
+    };
+    cycle(100);
+    long fds = openfds();
+    size_t heap = mallinfo2().uordblks;
+    cycle(10000);
+    EXPECT_EQ(openfds(), fds);
+    EXPECT_LE(mallinfo2().uordblks, heap + 4096);
+    EXPECT_GE(reopens, 10000);
 }
 
 } // namespace
@@ -249,46 +438,114 @@ TEST(Climb, ThreeUnderrunsWithinAMinuteAfterTheGrace) {
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
+        climbstart("", 0);
         climbopened(0);
         std::vector<bool> climbs;
         for (long long at : c.at)
-            climbs.push_back(climbunderrun(at));
+            climbs.push_back(climbunderrun(at, AUTO_FIRST));
         EXPECT_EQ(climbs, c.climbs);
     }
-    EXPECT_EQ(climbstart(""), AUTO_FIRST);
-    EXPECT_EQ(climbstart("256\n"), 256);
-    EXPECT_EQ(climbstart("4096\n"), AUTO_FIRST);
+    EXPECT_FALSE(climbunderrun(7000, AUTO_LAST) || climbunderrun(7001, AUTO_LAST) ||
+                 climbunderrun(7002, AUTO_LAST));
+    EXPECT_EQ(climbperiod, 2 * AUTO_FIRST);
+    // Kept for a restart: the period and the stretch; what is not whole starts afresh.
+    for (auto [kept, period, stretch] : {std::tuple{"256 1200000\n", 256, 1200000LL},
+                                         {"256\n", AUTO_FIRST, STRETCH_FIRST_MS},
+                                         {"4096 600000\n", AUTO_FIRST, STRETCH_FIRST_MS},
+                                         {"", AUTO_FIRST, STRETCH_FIRST_MS}}) {
+        climbstart(kept, 0);
+        EXPECT_EQ((std::pair{climbperiod, climbstretch}), (std::pair{period, stretch})) << kept;
+    }
+    climbstart("512 2400000\n", 0);
+    EXPECT_EQ(climbkept(), "512 2400000\n");
+}
+
+// A box played second by second, on the fake clock: it holds `holds` frames, and `loaded`
+// while `load(second)`. Underruns come each second at a period it does not hold; the
+// period is tried lower whenever no voice sounds. Each change of period, and when.
+struct Change {
+    long long at;
+    int period;
+};
+std::vector<Change> played(long long seconds, int holds, int loaded,
+                           bool (*load)(long long second)) {
+    climbstart("", 0);
+    climbopened(0);
+    std::vector<Change> changes;
+    for (long long s = 1; s <= seconds; s++) {
+        long long now = s * 1000;
+        int needs = load(s) ? loaded : holds;
+        bool changed = climbperiod < needs ? climbunderrun(now, climbperiod) : climbdescend(now);
+        if (changed) {
+            climbopened(now);
+            changes.push_back({now, climbperiod});
+        }
+    }
+    return changes;
+}
+
+constexpr long long HOUR = 3600, DAY = 24 * HOUR;
+
+// A week of a box that holds 64 frames, with five minutes of load every four hours that
+// only 512 frames hold: it climbs in each burst, and comes back to 64 after it, a stretch
+// a step; a lower period is never tried sooner than a stretch after the last change.
+TEST(Climb, AWeekOfBurstsComesBackToWhatTheBoxHolds) {
+    auto bursts = [](long long s) { return s % (4 * HOUR) < 300; };
+    std::vector<Change> changes = played(7 * DAY, 64, 512, bursts);
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back().period, 64);
+    long long at64 = 0, last = 0;
+    int period = 64;
+    for (const Change &c : changes) {
+        if (c.period < period) {
+            EXPECT_GE(c.at - last, STRETCH_FIRST_MS) << c.at;
+        }
+        if (period == 64) at64 += c.at - last;
+        last = c.at, period = c.period;
+    }
+    at64 += 7 * DAY * 1000 - last;
+    // Each burst: 5 minutes, then three steps down of a stretch each.
+    EXPECT_GT(at64, 7 * DAY * 1000 * 8 / 10);
+    EXPECT_LE(climbstretch, 4 * STRETCH_FIRST_MS);
+}
+
+// A box that holds only 256 frames: each try at 128 fails, and the next waits twice as long,
+// up to a day: it settles at 256 and tries at most twice a day after the first.
+TEST(Climb, ABoxThatHoldsLessSettlesAndStopsTrying) {
+    auto never = [](long long) { return false; };
+    std::vector<Change> changes = played(7 * DAY, 256, 256, never);
+    EXPECT_EQ(climbperiod, 256);
+    EXPECT_EQ(climbstretch, STRETCH_LAST_MS);
+    int tries = 0;
+    for (size_t i = 1; i < changes.size(); i++) {
+        EXPECT_GE(changes[i].at - changes[i - 1].at, 1000) << i;
+        tries += changes[i].period < changes[i - 1].period && changes[i].at >= 6 * DAY * 1000;
+    }
+    EXPECT_LE(tries, 2);
 }
 
 TEST(Output, AutoClimbsOnTheThirdUnderrunWithoutEndingTheNotes) {
     synthstart();
     ASSERT_TRUE(settings.autoperiod);
-    synthms += 6000; // past the grace after the open
-    outputstep();
+    rununtil(synthms + 6000); // past the grace after the open
     writes = {-EPIPE, -EPIPE, -EPIPE};
     CaptureStdout();
-    for (int i = 0; i < 3; i++)
+    for (int i = 0; i < 4; i++)
         outputstep();
-    outputstep();
     EXPECT_EQ(GetCapturedStdout(), "sensormidi-synth: 3 underruns in 60 s at 64 frames: now 128 "
                                    "frames, 8.0 ms\nsensormidi-synth: playing through hw:9, buffer "
                                    "3 x 128 frames at 48000 Hz = 8.0 ms\n");
-    EXPECT_EQ(std::count(synthcalls.begin(), synthcalls.end(), "notes off"), 0);
+    EXPECT_EQ(called("notes off"), 0);
     EXPECT_EQ(reopens, 0);
     // At the ceiling it stays, and prepares as for any underrun.
-    settings.period = AUTO_LAST;
-    cardschanged = true;
+    climbstart("2048 600000\n", synthms);
     writes = {-ENODEV};
-    CaptureStdout();
-    outputstep();
-    outputstep();
-    synthms += 6000;
-    outputstep();
+    rununtil(synthms + 6000);
+    ASSERT_EQ(settings.period, AUTO_LAST);
     writes = {-EPIPE, -EPIPE, -EPIPE};
     for (int i = 0; i < 3; i++)
         outputstep();
-    GetCapturedStdout();
-    EXPECT_EQ(settings.period, AUTO_LAST);
+    EXPECT_EQ(climbperiod, AUTO_LAST);
     EXPECT_EQ(synthcalls.back(), "prepare");
 }
 
@@ -342,6 +599,47 @@ TEST(Output, EachNoteTimedToItsFrameLeavingTheCard) {
     EXPECT_EQ(GetCapturedStdout(),
               "sensormidi-synth: hw:9 gives no timestamps: the notes' latency is not measured\n");
     EXPECT_FALSE(taketimed(t));
+}
+
+// Only a running stream's status times a note (a stopped one's delay is 0); a figure below
+// 0 is a clock's fault, said once and left out.
+TEST(Output, FiguresOnlyFromARunningStream) {
+    synthstart();
+    queueevent({NOTE_ON, 0, 62, 100, synthms * 1000000});
+    avails = {32}; // too little for the card to start
+    outputstep();
+    Timed t;
+    EXPECT_FALSE(taketimed(t));
+    outputstep(); // the rest of the buffer: it starts
+    ASSERT_TRUE(taketimed(t));
+    EXPECT_GE(t.ms, 0);
+    long before = badfigures;
+    CaptureStdout();
+    for (int note : {64, 65}) {
+        queueevent({NOTE_ON, 0, static_cast<unsigned char>(note), 100, (synthms + 50) * 1000000});
+        stepuntil(synthms + 10);
+    }
+    std::string said = GetCapturedStdout();
+    EXPECT_EQ(said.rfind("sensormidi-synth: hw:9: a note timed -", 0), 0u) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_EQ(badfigures, before + 2);
+    EXPECT_FALSE(taketimed(t));
+}
+
+// After a quiet stretch, auto tries the period below, at a moment when no voice sounds.
+TEST(Output, AutoTriesLowerWhenNoVoiceSounds) {
+    synthstart();
+    climbstart("256 600000\n", synthms);
+    writes = {-ENODEV}; // opened again at 256
+    voices = 1;
+    std::string said = rununtil(synthms + 11 * 60000);
+    EXPECT_EQ(settings.period, 256) << said;
+    voices = 0;
+    said = rununtil(synthms + 100);
+    EXPECT_EQ(said, "sensormidi-synth: no underrun for 10 min at 256 frames: now 128 frames, "
+                    "8.0 ms\nsensormidi-synth: playing through hw:9, buffer 3 x 128 frames at "
+                    "48000 Hz = 8.0 ms\n");
+    EXPECT_EQ(called("notes off"), 0);
 }
 
 TEST(Latency, FiguresLeaveOutTheNotesAcrossAnUnderrun) {

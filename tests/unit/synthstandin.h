@@ -7,13 +7,18 @@
 #include <vector>
 
 extern std::vector<std::string> synthcalls;
-// Results for the next calls, used up in order; when empty: the open and the rest
-// succeed, a wait finds room, the card has room for one block and takes what is written.
+// Results for the next calls, used up in order; when empty, the card below answers.
 extern std::deque<long> opens, waits, avails, writes, prepares, resumes;
 extern long long synthms; // the clock; each wait moves it on by what it waited
-extern long statusdelay;  // the frames still to play that the next status gives, at the
-                          // clock's time; a stamp of 0 where `unstamped`
-extern bool unstamped;
+// The card: a buffer whose pointer plays 48 frames a millisecond of the clock, once a
+// period is in, until it runs dry (an underrun); `still`: it takes frames and never plays
+// them. Its frames still to play, what a status gives as its delay unless `statusdelay`
+// is 0 or more; a stamp of 0 where `unstamped`.
+extern long long queued;
+extern bool still, unstamped;
+extern long statusdelay;
+extern int voices;      // FluidSynth's voices sounding
+extern bool inputhangs; // the input thread stops marking its wake-ups
 
-// A named device open and playing, nothing recorded yet.
+// A named device just opened, nothing written yet, nothing recorded.
 void synthstart();

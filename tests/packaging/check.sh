@@ -42,8 +42,8 @@ echo "-- Debian packages"
 debs=$build/debs
 if [ -n "$cross" ]; then
     profiles=cross,nocheck
-    if ! dpkg-query -W -f='${Status}' "libfluidsynth-dev:$cross" 2>/dev/null | grep -q "ok installed"; then
-        echo "no libfluidsynth-dev:$cross installed: the instrument's package alone"
+    if ! dpkg-query -W -f='${Status}' "libfluidsynth3:$cross" 2>/dev/null | grep -q "ok installed"; then
+        echo "no libfluidsynth3:$cross installed: the instrument's package alone"
         profiles+=,pkg.sensormidi.nosynth
     fi
     "$source/scripts/build-debs" "$source" "$debs" -a "$cross" -P"$profiles" -B
@@ -108,6 +108,13 @@ marked() {
     done
     # Debian 12's build flags have no control flow protection to ask for.
     [ -n "$cross" ] || hardening-check --nocfprotection "$work/root$2"
+    # On a 32-bit board, the calls with 64-bit file offsets: the others fail on files and
+    # directory entries beyond 2 GB's offsets (readdir on ext4, with EOVERFLOW).
+    if readelf -h "$work/root$2" | grep -q 'Class: *ELF32'; then
+        narrow=$(readelf --dyn-syms -W "$work/root$2" | awk '$7 == "UND" {sub(/@.*/, "", $8); print $8}' |
+            grep -xE 'readdir|open|openat|fopen|lseek|stat|fstat|lstat|fstatat|mmap|ftruncate' || true)
+        [ -z "$narrow" ] || { echo "$(basename "$1"): built without large-file support: $narrow"; exit 1; }
+    fi
 }
 marked "$deb" /usr/bin/sensormidi libasound2
 

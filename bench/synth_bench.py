@@ -28,7 +28,8 @@ sys.path[:0] = [os.path.join(HERE, "..", "tests", "vm"), os.path.join(HERE, ".."
 import guest  # noqa: E402
 from service import prop, run  # noqa: E402
 from listen import RATE, level  # noqa: E402
-from synth import MONITOR, READING, CardEvents, arecord, ask  # noqa: E402
+from guest import MONITOR, ask  # noqa: E402
+from synth import READING, CardEvents, arecord  # noqa: E402
 
 CHUNK = 240  # the capture's period: 5 ms, the figures' resolution
 SHIPPED = os.path.join(HERE, "..", "dist", "synth", "default")

@@ -7,6 +7,7 @@ Unplugging is unbinding a gadget from its controller.
 Usage (inside the guest): guest.py BINARY [unittest arguments]
 """
 
+import json
 import os
 import subprocess
 import sys
@@ -29,6 +30,7 @@ GADGETS = "/sys/kernel/config/usb_gadget"
 SYNTH_CARD = 0  # the gadget side's own card; card 1 is the host side's
 CARD1 = ["/proc/asound/card1", "/dev/snd/controlC1", "/dev/snd/midiC1D0"]
 WAIT = 30  # seconds for anything the emulated machine does
+MONITOR = "/dev/virtio-ports/vm.monitor"  # QEMU's monitor, through vm.py
 
 
 def write(path, value):
@@ -42,6 +44,24 @@ def modprobe(*args):
 
 def wait(check, what):
     return wait_for(check, WAIT, what)
+
+
+def ask(port, command, **arguments):
+    """A QMP command through QEMU's monitor port (vm.py --sound); its answer."""
+    port.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+    return json.loads(port.readline())
+
+
+def host_offset(port):
+    """The host's monotonic clock less the guest's, from the quickest of a few asks: the
+    host's time is taken as at the middle of the round trip."""
+    trips = []
+    for _ in range(5):
+        sent = time.monotonic()
+        host = ask(port, "host-clock")["return"]
+        back = time.monotonic()
+        trips.append((back - sent, host - (sent + back) / 2))
+    return min(trips)
 
 
 class Gadget:

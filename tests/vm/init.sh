@@ -1,8 +1,9 @@
 #!/bin/busybox sh
-# The initramfs's /init (vm.py): modules for the share, then the host's root, and one of
-# two ways on. It prints sensormidi-vm-up when the command starts and
-# "sensormidi-vm-exit: STATUS" when it ends; vm.py watches the console for both.
-# vmout, vmsystemd, vmpreinstall and vmsetup come from the kernel's command line.
+# The initramfs's /init (vm.py): modules for the shares, then the host's root, and one of
+# two ways on; or a disk of its own (vmdisk, fresh.py). It prints sensormidi-vm-up when the
+# command starts and "sensormidi-vm-exit: STATUS" when it ends; vm.py watches the console
+# for both. vmout, vmsystemd, vmpreinstall, vmsetup and vmdisk come from the kernel's
+# command line.
 # shellcheck shell=dash disable=SC2154
 B=/bin/busybox
 $B mkdir -p /proc /sys /dev /host /rw
@@ -11,6 +12,41 @@ $B mount -t sysfs sysfs /sys
 $B mount -t devtmpfs devtmpfs /dev
 for m in $($B cat /modules/order); do $B insmod /modules/$m || $B poweroff -f; done
 o=trans=virtio,version=9p2000.L,msize=262144
+
+# command_unit DIR: the unit that runs the command once udev and journald run, in DIR.
+command_unit() {
+    $B cat >"$1/vm-command.service" <<END
+[Unit]
+Description=the command, once udev and journald run
+[Service]
+Type=exec
+StandardOutput=tty
+StandardError=tty
+TTYPath=/dev/ttyS0
+ExecStart=/bin/sh -c 'mkdir -p $vmout && mount -t 9p -o $o out $vmout && echo sensormidi-vm-up; \\
+    /bin/sh $vmout/run.sh; echo "sensormidi-vm-exit: \$\$?"; systemctl poweroff --no-block'
+END
+    $B mkdir -p "$1/multi-user.target.wants"
+    $B ln -s ../vm-command.service "$1/multi-user.target.wants/"
+}
+
+if [ -n "$vmdisk" ]; then
+    # The box's own disk, as it boots itself: what this boot alone needs (the command's
+    # unit, the run's files for /run) goes to /run, so that the disk keeps only what the
+    # box itself writes, across a reboot or a power cut.
+    $B mkdir -p /newroot /out
+    $B mount -t ext4 /dev/vda /newroot || $B poweroff -f
+    $B mount -t tmpfs -o mode=755,nosuid,nodev tmpfs /newroot/run
+    $B mount -t 9p -o $o out /out
+    [ ! -d /out/run ] || $B cp -a /out/run/. /newroot/run/
+    $B umount /out
+    $B mkdir -p /newroot/run/systemd/system
+    command_unit /newroot/run/systemd/system
+    $B ln -s /dev/null /newroot/run/systemd/system/serial-getty@ttyS0.service
+    $B umount /proc /sys /dev
+    exec $B switch_root /newroot /sbin/init
+fi
+
 $B mount -t 9p -o $o,ro,cache=loose hostroot /host || $B poweroff -f
 if [ -z "$vmsystemd" ]; then
     # A chroot: the command is the only process, on fresh file systems. /tmp stays the
@@ -54,18 +90,7 @@ done
 # Nor is cleaning the host's /tmp, where the caller's tree may be, file by file over 9p.
 $B mkdir -p $u/etc/tmpfiles.d
 $B ln -s /dev/null $u/etc/tmpfiles.d/tmp.conf
-$B cat >$u/etc/systemd/system/vm-command.service <<END
-[Unit]
-Description=the command, once udev and journald run
-[Service]
-Type=exec
-StandardOutput=tty
-StandardError=tty
-TTYPath=/dev/ttyS0
-ExecStart=/bin/sh -c 'mkdir -p $vmout && mount -t 9p -o $o out $vmout && echo sensormidi-vm-up; \\
-    /bin/sh $vmout/run.sh; echo "sensormidi-vm-exit: \$\$?"; systemctl poweroff --no-block'
-END
-$B ln -s ../vm-command.service $u/etc/systemd/system/multi-user.target.wants/
+command_unit $u/etc/systemd/system
 # Packages unpacked and their services enabled before the boot, as if installed earlier.
 # /lib is the host's link into /usr: a package's lib/ (its units) goes there, for a
 # directory of that name in the upper layer would hide the link.

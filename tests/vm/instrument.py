@@ -20,18 +20,17 @@ import statistics
 import subprocess
 import sys
 import threading
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e"),
                 os.path.join(HERE, "..", "..", "firmware", "test")]
 import guest  # noqa: E402
-from guest import PORT, wait  # noqa: E402
+from guest import MONITOR, PORT, ask, host_offset, wait  # noqa: E402
 from rig import main, wait_for  # noqa: E402
 from service import pid, run, wait_holding  # noqa: E402
 from listen import percentile  # noqa: E402
-from synth import MONITOR, READING, SETTINGS, SETUP, ask, started  # noqa: E402
+from synth import READING, SETTINGS, SETUP, started  # noqa: E402
 from test_firmware import millivolts  # noqa: E402
 
 DEB = SYNTH_DEB = UNO = LEONARDO = LISTENER = None
@@ -77,18 +76,6 @@ def script(presses, passes):
                 steps.append((at + late + HOLD_MS + REST_MS // 2, pitch(upcoming), "move", None))
             at += HOLD_MS + REST_MS
     return steps
-
-
-def host_offset(port):
-    """The host's monotonic clock less the guest's, from the quickest of a few asks: the
-    host's time is taken as at the middle of the round trip."""
-    trips = []
-    for _ in range(5):
-        sent = time.monotonic()
-        host = ask(port, "host-clock")["return"]
-        back = time.monotonic()
-        trips.append((back - sent, host - (sent + back) / 2))
-    return min(trips)
 
 
 def holds_port():

@@ -3,8 +3,6 @@ vm.py boots with systemd as init: installed with dpkg, started by systemd as
 its unit says, with the USB sensor and synth of guest.py.
 
 Usage (inside the guest): service.py DEB [unittest arguments]
-With the package unpacked and enabled before the boot (vm.py --preinstall),
-only the Boot case applies.
 """
 
 import glob
@@ -19,7 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import guest  # noqa: E402
 from guest import PORT, port_settings, wait  # noqa: E402
-from rig import applied, assert_idle, main  # noqa: E402
+from rig import applied, main  # noqa: E402
 
 DEB = None
 UNIT = "sensormidi.service"
@@ -193,23 +191,6 @@ class Installed(unittest.TestCase):
         self.assertFalse(os.path.exists("/usr/bin/sensormidi"))
         run("dpkg", "--purge", "sensormidi")
         self.assertEqual(run("systemctl", "is-enabled", UNIT, check=False), "")
-
-
-class Boot(unittest.TestCase):
-    def test_started_at_boot_without_the_sensor(self):
-        wait(lambda: prop("ActiveState") == "active", "the service")
-        wait(lambda: f"{PORT}: No such file or directory" in journal(), "the absence")
-        booted = pid()
-        assert_idle(self, booted)
-        sensor, synth = guest.devices()
-        synth.plug()
-        sensor.plug()
-        wait(lambda: f"{PORT}: sensor connected" in journal(), "the sensor to be found")
-        wait(lambda: applied(port_settings()), "the port settings")
-        sensor.send("215,180|0\r\n")
-        self.assertEqual(synth.wait_bytes(6), [0x80, 0x00, 0x00, 0x90, 0x43, 0x3C])
-        # Still the process that booted: it neither ended nor was restarted.
-        self.assertEqual((prop("ActiveState"), pid()), ("active", booted))
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ MINUTES 0: each fault kind once (the test); more: the kinds again and again unti
 import json
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -24,12 +25,12 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import guest  # noqa: E402
+from guest import MONITOR, ask, host_offset  # noqa: E402
 from instrument import (HOLD_MS, LOUD, LOUD_LINE, QUIET, VIRMIDI, Lines,  # noqa: E402
-                        holds_port, host_offset, pitch)
+                        holds_port, pitch)
 from rig import main, wait_for  # noqa: E402
 from service import journal, pid, prop, run, wait_holding  # noqa: E402
-from synth import (MONITOR, SETTINGS, SETUP, SYNTH, ask, program, started,  # noqa: E402
-                   status)
+from synth import SETTINGS, SETUP, SYNTH, program, started, status  # noqa: E402
 
 DEB = SYNTH_DEB = LEONARDO = LISTENER = None
 MINUTES, SEED = 0, 0
@@ -60,7 +61,7 @@ def footprint(unit):
 
 
 class Soak(unittest.TestCase):
-    faults, plugs, said = [], 1, threading.Lock()
+    faults, plugs, said, buffer_ms = [], 1, threading.Lock(), None
 
     @classmethod
     def setUpClass(cls):
@@ -129,8 +130,12 @@ class Soak(unittest.TestCase):
         return self.offset + time.monotonic()
 
     def inject(self, kind):
-        """Makes the fault, and notes its kind and moment."""
+        """Makes the fault, and notes its kind, its moment and the synth's buffer then."""
         self.offset = host_offset(self.monitor)[1]
+        # (As last said, should the synth be between outputs now.)
+        said = re.search(r" = ([\d.]+) ms", status())
+        self.buffer_ms = float(said.group(1)) if said else self.buffer_ms
+        buffer = {"buffer_ms": self.buffer_ms}
         back = None
         if kind == "sensor":
             before = pid(INSTRUMENT)
@@ -172,14 +177,14 @@ class Soak(unittest.TestCase):
                     for _ in range(2)]
             for process in busy:
                 process.wait()
-            self.faults.append({"kind": kind, "at": at, "underruns": underruns() - before})
+            self.faults.append({"kind": kind, "at": at, "underruns": underruns() - before} | buffer)
             return
         elif kind == "garbage":
             at = self.now()
             self.garbage()
             back = self.now()
         # The moment the hand's board is back, where the fault took it out.
-        self.faults.append({"kind": kind, "at": at} | ({"back": back} if back else {}))
+        self.faults.append({"kind": kind, "at": at} | buffer | ({"back": back} if back else {}))
 
     def garbage(self):
         """Through the Uno's path, with the Leonardo out: binary noise, overlong fields, no
@@ -237,8 +242,9 @@ class Soak(unittest.TestCase):
         hours = (time.monotonic() - began) / 3600
         notes_logged = sum(line.isdigit() for line in journal(INSTRUMENT))
         soak = {
-            "seed": SEED, "accel": os.environ.get("VM_ACCEL"), "faults": self.faults,
-            "bounds": BOUNDS, "plugs": Soak.plugs, "hold_ms": HOLD_MS,
+            "seed": SEED, "minutes": MINUTES, "accel": os.environ.get("VM_ACCEL"),
+            "faults": self.faults, "bounds": BOUNDS, "plugs": Soak.plugs, "hold_ms": HOLD_MS,
+            "cycle_ms": HOLD_MS + REST_MS,
             # What the hand's lines carried, and the Note Ons and Program Changes heard at
             # card 1's port, on the host's clock.
             # The lines that raised the volume: each must give a Note On (the board also

@@ -138,9 +138,10 @@ def cpio(entries):
     return bytes(out)
 
 
-def initramfs(root, version, path):
+def initramfs(root, version, path, early=EARLY):
+    """The initramfs: busybox, init.sh as its init, and the `early` modules."""
     moddir = os.path.join(root, "lib", "modules", version)
-    modules = load_order(moddir, EARLY)
+    modules = load_order(moddir, early)
     entries = [("bin", 0o40755, b""), ("modules", 0o40755, b""),
                ("init", 0o100755, open(INIT, "rb").read()),
                ("modules/order", 0o100644,
@@ -157,13 +158,14 @@ def initramfs(root, version, path):
 PLUG_INS = 3  # USB audio recordings, one for each time the guest plugs the device in
 
 
-def sound_devices(sound, out):
-    """QEMU's options for the sound cards recording into `sound`, and for the monitor
-    that the guest reaches through a virtio serial port."""
+def sound_devices(sound, out, codec=True):
+    """QEMU's options for the sound cards recording into `sound` (the codec, if `codec`),
+    and for the monitor that the guest reaches through a virtio serial port."""
     record = lambda name: ["-audiodev", f"wav,id={name},path={os.path.join(sound, name)}.wav,"
                                         "out.frequency=48000"]
-    opts = record("hda") + ["-device", "intel-hda", "-device", "hda-output,audiodev=hda",
-                            "-device", "qemu-xhci,id=xhci"]
+    opts = ["-device", "qemu-xhci,id=xhci"]
+    if codec:
+        opts = record("hda") + ["-device", "intel-hda", "-device", "hda-output,audiodev=hda"] + opts
     for n in range(PLUG_INS):
         opts += record(f"dac{n}")
     return opts + ["-qmp", f"unix:{out}/qmp,server=on,wait=off"] + port(out, "ask", "vm.monitor")
@@ -244,26 +246,45 @@ def watch_recordings(sound, proc):
 
 
 def boot(accel, root, version, initrd, out, deadline, params, layer, begun, sound, board):
-    """Runs the guest; returns the command's status, or None if it never came up."""
-    cpu = "host" if accel == "kvm" else "max"
-    params = " ".join(f"{k}={v}" for k, v in params.items())
-    cmd = ["qemu-system-x86_64", "-accel", accel, "-cpu", cpu, "-smp", "2", "-m", "1024",
-           "-display", "none", "-monitor", "none", "-serial", "stdio", "-no-reboot",
-           "-kernel", os.path.join(root, "boot", f"vmlinuz-{version}"), "-initrd", initrd,
-           "-append", f"console=ttyS0 quiet loglevel=3 panic=-1 vmout={out} {params}",
-           "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
-                      "multidevs=remap",
-           "-virtfs", f"local,path={out},mount_tag=out,security_model=none"]
+    """Runs the guest on the host's root; returns the command's status, or None if it
+    never came up."""
+    cmd = qemu(accel, root, version, initrd, out, params, 1024) + [
+        "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
+                   "multidevs=remap"]
     if layer:
         cmd += ["-virtfs", f"local,path={layer},mount_tag=layer,security_model=none,readonly=on",
                 "-virtfs", f"local,path={os.path.join(root, 'lib', 'modules')},mount_tag=modules,"
                            "security_model=none,readonly=on"]
+    return machine(cmd, out, deadline, begun, sound, board)
+
+
+def qemu(accel, root, version, initrd, out, params, memory):
+    """QEMU's command for a guest of `memory` MB on the kernel of `root`, its console on
+    standard output, the per-run folder `out` shared as "out"."""
+    cpu = "host" if accel == "kvm" else "max"
+    params = " ".join(f"{k}={v}" for k, v in params.items())
+    return ["qemu-system-x86_64", "-accel", accel, "-cpu", cpu, "-smp", "2", "-m", str(memory),
+            "-display", "none", "-monitor", "none", "-serial", "stdio", "-no-reboot",
+            "-kernel", os.path.join(root, "boot", f"vmlinuz-{version}"), "-initrd", initrd,
+            "-append", f"console=ttyS0 quiet loglevel=3 panic=-1 vmout={out} {params}",
+            "-virtfs", f"local,path={out},mount_tag=out,security_model=none"]
+
+
+def machine(cmd, out, deadline, begun, sound=None, board=None, devices=(), codec=True,
+            said=lambda line: None):
+    """Runs QEMU's `cmd`, with the sound cards recording into `sound` (the codec, if
+    `codec`), the board's harness and `devices` (more of QEMU's options), until the command
+    in it ends; returns its status, or None if it never came up within `deadline` seconds.
+    Each line of its console goes to `said` too."""
+    cmd = list(cmd)
     if sound or board:
         cmd += ["-device", "virtio-serial-pci"]
     if sound:
-        cmd += sound_devices(sound, out)
+        cmd += sound_devices(sound, out, codec)
     if board:
         cmd += port(out, "board", "vm.board")
+    cmd += devices
+    accel = cmd[cmd.index("-accel") + 1]
     started = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
@@ -287,6 +308,7 @@ def boot(accel, root, version, initrd, out, deadline, params, layer, begun, soun
             for raw in lines:
                 line = raw.decode("utf-8", "replace").rstrip("\r")
                 print(line, flush=True)
+                said(line)
                 if line == UP:
                     up = True
                     print(f"vm: up after {time.monotonic() - started:.1f} s ({accel})", flush=True)

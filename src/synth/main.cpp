@@ -101,6 +101,15 @@ int main(int argc, char **argv) {
     else if (argc != 1)
         return std::fputs(USAGE, stderr), 2;
 
+    // The stop signals are read in the loop below, in turn with MIDI and cards: every thread
+    // blocks them, FluidSynth's own among them, which it starts as it opens (a thread that
+    // did not would die of the signal, and the notes with it).
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
     std::string wrong =
         readsettings([](const char *key) -> const char * { return std::getenv(key); }, settings);
     if (wrong.empty()) wrong = synth_open(settings);
@@ -129,12 +138,6 @@ int main(int argc, char **argv) {
     // alsa-lib's own messages would repeat, every retry, what the synth says once.
     snd_lib_error_set_handler(quietalsa);
 
-    // The stop signals are read here, in turn with MIDI and cards; every thread blocks them.
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stops, sig);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     // A pipe or a socket gone (a file plugin's reader, the journal) must not end the synth.
     signal(SIGPIPE, SIG_IGN);
     int signals = signalfd(-1, &stops, SFD_CLOEXEC);

@@ -8,7 +8,8 @@
 // lines "pitch,volume|switch" and CR LF, each value at most three characters.
 
 // Wiring, the same on both: the pitch sensor's output to A0, the volume sensor's to
-// A1 (each sensor powered from 5V and GND), the switch between pin 2 and GND.
+// A1 (each sensor powered from 5V and GND), the switch between pin 2 and GND. Drawn for
+// an Uno and a Pro Micro in docs/wiring.svg.
 const int PITCH_PIN = A0;
 const int VOLUME_PIN = A1;
 const int SWITCH_PIN = 2;
@@ -20,7 +21,8 @@ const int SWITCH_PIN = 2;
 //   pitch  0 .. 400: middle C (below 70) up to C an octave higher (360 and above)
 //   volume 0 .. 350: silence (90 and below) up to the loudest (301 and above)
 // A sensor that reads the other way round (a distance sensor reads high when the
-// hand is near) is flipped by swapping its _LOW and _HIGH.
+// hand is near) is flipped by swapping its _LOW and _HIGH. sensormidi-monitor shows the
+// readings as the hand moves, and gives these constants for the range it reached.
 const long PITCH_LOW = 0;
 const long PITCH_HIGH = 1023;
 const long VOLUME_LOW = 0;

@@ -6,7 +6,9 @@
 // put back on a clean stop. When the device goes away (a USB serial device
 // reads as end of file once unplugged) the descriptor is closed at once, so
 // the kernel can give the device its old name back, and the port is tried
-// again once a second until it returns. The sound state lives on meanwhile.
+// again once a second until it returns. The sound state lives on meanwhile. The port is
+// held exclusively (TIOCEXCL): another program's open is refused rather than given a
+// share of the bytes.
 #include "sensor/port.h"
 
 #include "sensor/stop.h"
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int fd = -1;
@@ -37,6 +40,9 @@ void setupport() {
     newtp.c_lflag = ICANON;
     // A re-plugged device comes back with the kernel's defaults, so apply on every open.
     tcsetattr(fd, TCSANOW, &newtp);
+    // One reader at a time: a second (a serial monitor, a `cat`) would take a share of the
+    // bytes, and both would read broken lines. It gets EBUSY instead.
+    ioctl(fd, TIOCEXCL);
 }
 
 // O_NOCTTY: a service started as session leader must not take the port as its

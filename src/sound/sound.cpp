@@ -6,7 +6,9 @@
 
 #include "midi/midi.h"
 
+#include <climits>
 #include <cstdio>
+#include <iterator>
 
 int current = 0;
 int curvol = 100;
@@ -23,7 +25,6 @@ struct band {
 // Not monotonic: 201-250 plays softer than 151-200, as the instrument always has.
 const band VELOCITIES[] = {{301, 100}, {251, 70}, {201, 55}, {151, 60}, {111, 40}, {91, 30}};
 const int SILENT = 0;
-const int SILENCE_MAX = 90;
 
 // C major from middle C up one octave.
 const band NOTES[] = {{360, 72}, {310, 71}, {260, 69}, {210, 67}, {160, 65}, {120, 64}, {70, 62}};
@@ -38,7 +39,32 @@ template <size_t N> int lookup(const band (&bands)[N], int reading, int below) {
     return below;
 }
 
+// The band `reading` falls in: bands run from the top down.
+template <size_t N> void edges(const band (&bands)[N], int reading, int &first, int &last) {
+    first = INT_MIN, last = INT_MAX;
+    for (const band &b : bands) {
+        if (reading >= b.from) {
+            first = b.from;
+            return;
+        }
+        last = b.from - 1;
+    }
+}
+
 } // namespace
+
+const int SILENCE_MAX = 90;
+const int LOWEST_NOTE_BELOW = NOTES[std::size(NOTES) - 1].from;
+const int HIGHEST_NOTE_FROM = NOTES[0].from;
+const int LOUDEST_FROM = VELOCITIES[0].from;
+
+void noteband(int pitch, int &first, int &last) {
+    edges(NOTES, pitch, first, last);
+}
+
+void velocityband(int volume, int &first, int &last) {
+    edges(VELOCITIES, volume, first, last);
+}
 
 int velocity(int volume) {
     return lookup(VELOCITIES, volume, SILENT);

@@ -33,7 +33,7 @@ done
 grep -qx "ExecStart=/usr/bin/sensormidi" "$build/sensormidi.service"
 
 echo "-- man pages"
-for page in "$source/dist/sensormidi.1" "$source/dist/synth/sensormidi-synth.8"; do
+for page in "$source/dist/sensormidi.1" "$source/dist/sensormidi-monitor.1" "$source/dist/synth/sensormidi-synth.8"; do
     out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$out" ] || { echo "$out"; exit 1; }
 done
@@ -183,7 +183,13 @@ piuparts --basetgz="$base" -d "$codename" -m "$mirror" --no-upgrade-test "$deb" 
 tail -n 2 "$build/piuparts/log"
 
 echo "-- a newer version, for the upgrade tests"
-"$source/scripts/build-debs" --version "$(dpkg-deb -f "$deb" Version)+1" "$source" "$debs/upgrade" -b -Pnocheck
+# The same packages, repacked as a newer version: an upgrade needs no other build.
+mkdir -p "$debs/upgrade"
+for pkg in "$deb" "$synth"; do
+    rm -rf "$work/repack" && dpkg-deb -R "$pkg" "$work/repack"
+    sed -i "s/^Version: .*/Version: $(dpkg-deb -f "$deb" Version)+1/" "$work/repack/DEBIAN/control"
+    dpkg-deb -b "$work/repack" "$debs/upgrade/" >/dev/null
+done
 ls "$debs"/upgrade/*.deb
 
 echo "-- 1.2 as released, for the upgrade test"

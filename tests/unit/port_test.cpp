@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -36,6 +39,23 @@ void expectprepared(int tty) {
     for (cc_t c : now.c_cc)
         EXPECT_EQ(c, 0);
     EXPECT_EQ(fcntl(tty, F_GETFL) & O_NONBLOCK, 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(tty, TIOCGEXCL, &exclusive), 0);
+    EXPECT_TRUE(exclusive);
+}
+
+// The errno of an open of `path` by a user without privileges (root opens an exclusive
+// tty all the same), 0 when it opens.
+int openedbyauser(const char *path) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+        int tty = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        _exit(tty >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WEXITSTATUS(status);
 }
 
 class Port : public testing::Test {
@@ -79,6 +99,18 @@ TEST_F(Port, PreparedSettingsAreAppliedOnEveryOpen) {
     close(master2);
     close(slave2);
     fd = first;
+}
+
+// One reader at a time: while the instrument holds the port, another program's open is
+// refused at once; once it lets go, the port opens again.
+TEST_F(Port, ASecondReaderIsRefusedWhileTheInstrumentReads) {
+    char path[64];
+    ASSERT_EQ(ptsname_r(master, path, sizeof path), 0);
+    ASSERT_EQ(chmod(path, 0666), 0);
+    if (geteuid() != 0) GTEST_SKIP() << "a user without privileges is needed: run as root";
+    EXPECT_EQ(openedbyauser(path), EBUSY);
+    ASSERT_EQ(ioctl(fd, TIOCNXCL), 0); // as its close does
+    EXPECT_EQ(openedbyauser(path), 0);
 }
 
 TEST_F(Port, CrLfLinePlaysAndNothingIsEchoed) {

@@ -2,7 +2,8 @@
 a fresh Debian 12 (not the build machine's root), with no compiler, CMake or debhelper, and
 a user `player` as a Pi's first user is made, who does what the README says (walk.py, in the
 guest). The box reaches no network: its only apt source is a repository that this rig makes
-on the host of what the walk needs, served read-only over 9p, its lists empty at first.
+on the host of what the walk needs, served read-only over 9p (as copy:, so that apt fetches
+into its cache as from a mirror), its lists empty at first.
 
 The base image is made once with mmdebstrap and kept, with the repository, in CACHE (outside
 the checkout), keyed by what it holds; each box boots a copy-on-write overlay of it, so that a
@@ -11,8 +12,10 @@ intel-hda, recorded; card 1 free) and a Pi (cards 0 to 2 stand-ins named as a Pi
 DAC plugged later: QEMU's usb-audio, recorded). What the cards recorded is checked here, once
 each boot is over.
 
-Usage: fresh.py BUILD_DIR   (as root; CACHE is $SENSORMIDI_FRESH_CACHE, by default
+Usage: fresh.py BUILD_DIR [STEP...]   (as root; CACHE is $SENSORMIDI_FRESH_CACHE, by default
        /var/cache/sensormidi-fresh)
+STEP: walk only these steps (pc, pi-install, pi-rebooted, pi-cut), on the boxes as the last
+walk left them.
 """
 
 import hashlib
@@ -23,6 +26,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import numpy
@@ -51,7 +55,7 @@ printf '127.0.1.1\\tbox\\n' >>"$1/etc/hosts"
 printf '/dev/vda / ext4 errors=remount-ro 0 1\\nrepo /srv/repo 9p trans=virtio,version=9p2000.L,msize=262144,ro 0 0\\n' >"$1/etc/fstab"
 mkdir -p "$1/srv/repo"
 rm -f "$1"/etc/apt/sources.list.d/*
-echo 'deb [trusted=yes] file:/srv/repo ./' >"$1/etc/apt/sources.list"
+echo 'deb [trusted=yes] copy:/srv/repo ./' >"$1/etc/apt/sources.list"
 rm -rf "$1"/var/lib/apt/lists/*
 """
 IMAGE_MB = 6144
@@ -61,17 +65,18 @@ PLAY = ["cmake", "g++", "make", "libasound2-dev", "libfluidsynth3", "libudev-dev
         "timgm6mb-soundfont", "alsa-utils"]
 RUN = ["timgm6mb-soundfont", "kmod"]
 EARLY = vm.EARLY + ["virtio_blk", "crc32c_generic", "ext4"]
-# The boxes: memory (MB; a Pi 3's 1 GB: the build takes one job at a time), QEMU's sound
-# cards, and the modules and options for the cards a box has at boot.
+# The boxes: memory (MB; a Pi 4's 2 GB), QEMU's sound cards, and the modules and options
+# for the cards a box has at boot.
 BOXES = {
     "pc": {"memory": 2048, "codec": True},
-    "pi": {"memory": 1024, "codec": False,
+    "pi": {"memory": 2048, "codec": False,
            "modprobe": "options snd-dummy enable=1,1,1 id=vc4hdmi0,vc4hdmi1,Headphones\n",
            "modules": "snd_dummy\n"},
 }
-# The walk: each boot, its box, and whether the DAC is plugged at power-on.
-BOOTS = [("pc", "pc", False), ("pi-install", "pi", False), ("pi-rebooted", "pi", True),
-         ("pi-cut", "pi", True)]
+# The walk: each box's boots in turn (the two boxes side by side), each with whether the
+# DAC is plugged at power-on.
+BOXES_WALKED = {"pc": [("pc", False)],
+                "pi": [("pi-install", False), ("pi-rebooted", True), ("pi-cut", True)]}
 # A boot that hangs is ended after this; the longest (the package build) takes about 8
 # minutes emulated.
 LIMIT = 1500
@@ -99,7 +104,9 @@ def image(version):
         with open(hook, "w") as f:
             f.write(IMAGE_HOOK)
         os.chmod(hook, 0o755)
-        subprocess.run(["mmdebstrap", "--variant=apt", "--quiet",
+        # In a mount namespace of its own: a run cut short leaves no /proc mounted inside.
+        subprocess.run(["unshare", "--mount", "--propagation", "private",
+                        "mmdebstrap", "--variant=apt", "--quiet",
                         "--include=" + ",".join(PACKAGES + [f"linux-image-{version}"]),
                         "--customize-hook=" + hook, "bookworm", root,
                         "/etc/apt/sources.list.d/debian.sources"], check=True)
@@ -148,7 +155,8 @@ def repository(made):
 def sources(out):
     """The player's trees, from this repository: its last commit (or, with changes not yet
     committed, the work tree as it is, committed in a scratch clone), as a git bundle to
-    clone; and a newer commit, as an archive without .git, as downloaded."""
+    clone; and a newer commit, as a bundle to pull and as an archive without .git, as
+    downloaded."""
     scratch = os.path.join(out, "scratch")
     run("git", "clone", "-q", "--shared", "--no-checkout", TREE, scratch)
     git = lambda *a: run("git", "-C", scratch, "--work-tree", TREE, "-c", "user.name=walk",
@@ -161,6 +169,7 @@ def sources(out):
     # A newer commit: the player's own change, on top.
     run("git", "-C", scratch, "-c", "user.name=walk", "-c", "user.email=walk@box", "commit",
         "-q", "--allow-empty", "-m", "A newer commit")
+    git("bundle", "create", os.path.join(out, "sensormidi-newer.bundle"), branch)
     with open(os.path.join(out, "sensormidi-newer.tar.gz"), "wb") as f:
         archive = subprocess.Popen(["git", "-C", scratch, "archive", "--prefix=sensormidi-newer/",
                                     "HEAD"], stdout=subprocess.PIPE)
@@ -206,7 +215,7 @@ def boot(name, box, dac, overlay, repo, inputs, kernel, version, initrd, sound):
         began = time.monotonic()
         lines = []
         status = vm.machine(cmd, out, 400, began, sound=sound, devices=devices,
-                            codec=layout["codec"], said=lines.append)
+                            codec=layout["codec"], said=lines.append, prefix=f"{box}| ")
         print(f"fresh: {name} took {time.monotonic() - began:.0f} s", flush=True)
         walk = [json.loads(line[5:]) for line in lines if line.startswith("WALK ")]
         if status != 0 or not walk:
@@ -241,7 +250,7 @@ def check(name, box, walk, sound):
     return played(read_sizes(sound, card), found[0])
 
 
-def main(build):
+def main(build, steps):
     if os.geteuid() != 0:
         refuse("the fresh box's walk needs root (mmdebstrap, and the virtual machine)")
     for tool, package in (("mmdebstrap", "mmdebstrap"), ("qemu-img", "qemu-utils"),
@@ -257,28 +266,45 @@ def main(build):
     made = image(version)
     repo = repository(made)
     work = os.path.join(build, "vm-walk")
-    shutil.rmtree(work, ignore_errors=True)
     inputs = os.path.join(work, "inputs")
+    shutil.rmtree(work if not steps else inputs, ignore_errors=True)
     os.makedirs(inputs)
     sources(inputs)
     initrd = os.path.join(work, "initrd.cpio")
     vm.initramfs(kernel, version, initrd, EARLY)
     vm.LIMIT = LIMIT
     print(f"fresh: ready to boot after {time.monotonic() - began:.0f} s", flush=True)
-    took = {}
-    for name, box, dac in BOOTS:
+    took, failed = {}, []
+
+    def walk(box):
+        """The box's boots in turn, each checked once it is over."""
         overlay = os.path.join(work, box + ".qcow2")
         if not os.path.exists(overlay):
             run("qemu-img", "create", "-q", "-f", "qcow2", "-b", made + ".qcow2", "-F", "qcow2",
                 overlay)
-        sound = os.path.join(work, name)
-        walk = boot(name, box, dac, overlay, repo, inputs, kernel, version, initrd, sound)
-        first = check(name, box, walk, sound)
-        took[name] = {k: round(v) for k, v in walk.get("took", {}).items()}
-        if name == "pi-rebooted":
-            took[name]["power-on to the first note heard"] = round(first - walk["power_on"], 1)
+        for name, dac in BOXES_WALKED[box]:
+            if steps and name not in steps:
+                continue
+            sound = os.path.join(work, name)
+            try:
+                report = boot(name, box, dac, overlay, repo, inputs, kernel, version, initrd,
+                              sound)
+                first = check(name, box, report, sound)
+            except SystemExit as e:
+                failed.append(str(e))
+                return
+            took[name] = {k: round(v) for k, v in report.get("took", {}).items()}
+            if name == "pi-rebooted":
+                took[name]["power-on to the first note heard"] = round(first - report["power_on"], 1)
+    lanes = [threading.Thread(target=walk, args=(box,)) for box in BOXES_WALKED]
+    for lane in lanes:
+        lane.start()
+    for lane in lanes:
+        lane.join()
     print(f"fresh: the walk took {time.monotonic() - began:.0f} s: {json.dumps(took)}", flush=True)
+    if failed:
+        sys.exit("\n".join(failed))
 
 
 if __name__ == "__main__":
-    main(os.path.abspath(sys.argv[1]))
+    main(os.path.abspath(sys.argv[1]), sys.argv[2:])

@@ -1,6 +1,7 @@
 """What the soak played, counted on the host once the machine is gone, against its
 "SOAK {...}" line: each Note On heard at its pitch in one of QEMU's recordings, each fault
-recovered from within its bound, and no note lost outside the faults' windows.
+recovered from within its bound, and, outside the faults' windows, no note lost, none heard
+twice and none heard that no Note On asked for.
 
 A fault's window runs from its injection to the first note heard after it (after the
 hand's board is back, where the fault took it out), capped at the kind's bound. It opens
@@ -115,6 +116,16 @@ def main(folder, output):
         elif not inside(t):
             to_note_on.append((on - t) * 1000)
     outside = [note for note in lost if not inside(note[0])]
+    # Every sound begun after a silence is some Note On's: one heard twice is doubled, one at
+    # no Note On's pitch an extra note.
+    used = set(heard_at)
+    strays = []
+    for at, samples, o, held in sounds:
+        if at in used or inside(at):
+            continue
+        before = [(t, n) for t, n in ons if t <= at][-1:]
+        again = before and heard_as(samples(o, o + int(held * RATE)), 0, before[0][1], held)[0]
+        strays.append((round(at, 2), "doubled" if again else "extra"))
     print(f"{soak['accel']}; seed {soak['seed']}; {soak['hours'] * 60:.1f} minutes; "
           f"{len(ons)} Note Ons, {sum(at is not None for at in heard_at)} heard; "
           f"{len(soak['faults'])} faults")
@@ -139,11 +150,17 @@ def main(folder, output):
             print(f"{name}, outside the windows: median {statistics.median(values):.0f} ms, "
                   f"90th percentile {percentile(values, 0.9):.0f} ms, worst {max(values):.0f} ms")
     print(f"restarts: {soak['restarts']} (faults that warrant one: {soak['expected_restarts']})")
-    print(f"growth (first, last): {soak['growth']}")
+    print(f"doubled or extra notes outside the windows: {len(strays)} {strays[:10]}")
+    failed |= bool(strays)
+    tail = soak["tail"]
+    print(f"over the quiet tail ({soak['tail_minutes']:g} minutes), each program's first and "
+          f"last: {[(unit, tail[0][unit], tail[-1][unit]) for unit in tail[0]]}")
+    print(f"the synth after each follow of the DAC: {soak['follows']}")
+    print(f"auto's climbs and descents (s since the start, from, to): {soak['climbs']}")
     print("journal, bytes an hour: " + ", ".join(
         f"{unit} {rate:.0f}" for unit, rate in soak["journal_bytes_per_hour"].items()))
-    busy = [f["underruns"] for f in soak["faults"] if f["kind"] == "busy"]
-    print(f"underruns while both processors were busy: {busy}")
+    busy = [(f["underruns"], f["climbs"]) for f in soak["faults"] if f["kind"] == "busy"]
+    print(f"underruns while both processors were busy, and the climbs they caused: {busy}")
     print(f"programs sent: {soak['programs']}; the synth at the end: {soak['synth_status']}")
     failed |= soak["programs"] != [101, 66]
     if failed:

@@ -8,6 +8,7 @@ of guest.py; no USB synth.
 Usage (inside the guest): synth.py DEB SYNTH_DEB [unittest arguments]
 """
 
+import ctypes
 import glob
 import json
 import os
@@ -51,6 +52,7 @@ FOLLOW = 3
 # systemd's watchdog and its wait for a frozen process (the unit's WatchdogSec= and
 # TimeoutAbortSec=), then the restart (RestartSec=) and the font's load, emulated.
 FROZEN = 5 + 5 + 15
+PTRACE_SEIZE, PTRACE_INTERRUPT = 0x4206, 0x4207  # <sys/ptrace.h>
 # PERIOD_SIZE=auto's climb: its line, the underruns that make it, and how long the test
 # lets it take to settle (5 doublings from 64 frames, a minute each at worst) and watches it
 # calm.
@@ -413,6 +415,21 @@ class Synth(Heard):
         run("systemctl", "restart", SYNTH)
         self.assert_playing("215,400|0\r\n", 67)
 
+
+    def test_8b_a_hung_input_gets_the_synth_restarted(self):
+        """The MIDI input thread stopped from outside (ptrace, that thread alone), while the
+        output plays on: the output loop stops telling systemd that all is well, says why,
+        and the watchdog restarts the synth."""
+        libc = ctypes.CDLL(None, use_errno=True)
+        ptrace = lambda request, tid: libc.ptrace(ctypes.c_long(request), ctypes.c_long(tid),
+                                                  None, None)
+        hung, restarts = pid(SYNTH), int(prop("NRestarts", SYNTH))
+        self.assertEqual(ptrace(PTRACE_SEIZE, hung), 0, os.strerror(ctypes.get_errno()))
+        self.assertEqual(ptrace(PTRACE_INTERRUPT, hung), 0, os.strerror(ctypes.get_errno()))
+        wait_for(lambda: pid(SYNTH) not in (0, hung), FROZEN, "the watchdog to restart it")
+        self.assertEqual(int(prop("NRestarts", SYNTH)), restarts + 1)
+        self.assertIn("the MIDI input has not woken", "\n".join(journal(SYNTH)))
+        self.assert_playing("215,400|0\r\n", 67)
 
     def test_9a_auto_finds_the_period_this_machine_holds(self):
         """From 64 frames, the period climbs only as underruns make it, and settles: calm

@@ -271,11 +271,11 @@ def qemu(accel, root, version, initrd, out, params, memory):
 
 
 def machine(cmd, out, deadline, begun, sound=None, board=None, devices=(), codec=True,
-            said=lambda line: None):
+            said=lambda line: None, prefix=""):
     """Runs QEMU's `cmd`, with the sound cards recording into `sound` (the codec, if
     `codec`), the board's harness and `devices` (more of QEMU's options), until the command
     in it ends; returns its status, or None if it never came up within `deadline` seconds.
-    Each line of its console goes to `said` too."""
+    Each line of its console, printed after `prefix`, goes to `said` too."""
     cmd = list(cmd)
     if sound or board:
         cmd += ["-device", "virtio-serial-pci"]
@@ -307,7 +307,7 @@ def machine(cmd, out, deadline, begun, sound=None, board=None, devices=(), codec
             *lines, pending = (pending + chunk).split(b"\n")
             for raw in lines:
                 line = raw.decode("utf-8", "replace").rstrip("\r")
-                print(line, flush=True)
+                print(prefix + line, flush=True)
                 said(line)
                 if line == UP:
                     up = True

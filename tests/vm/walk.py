@@ -3,16 +3,18 @@
 a clone of this repository. One boot a step, named by the argument:
   pc           scripts/play brings the synth and plays through the codec; Ctrl-C ends the
                note and the run and unloads the virtual card; with a USB synth on card 1 it
-               plays there and starts no synth; then a newer tree, downloaded without .git,
-               installed with scripts/install: a version that says it is local, no reboot
+               plays there and starts no synth
+  pc-download  a newer tree, downloaded without .git, installed with scripts/install: a
+               version that says it is local, no reboot
   pi-install   scripts/play says in one line what to do, and changes nothing; scripts/install
                installs both packages and asks for a reboot; no build tool stays, nor what
                was downloaded
   pi-rebooted  card 1 is the virtual MIDI card, both units active, a note played to the DAC;
                then the power is cut while a note sounds
   pi-cut       it comes back and plays, dpkg's state, the settings and the last boot's
-               journal whole; scripts/install on a newer commit, pulled, upgrades in place
-               without a reboot, the settings kept
+               journal whole
+  pi-upgrade   scripts/install on a newer commit, pulled, upgrades in place without a
+               reboot, the settings kept
 It prints "WALK {...}": the notes played, on the host's clock, their hold, and what took
 how long, for fresh.py to check in the recordings.
 
@@ -42,9 +44,10 @@ PLAYER = "player"
 SYNTH = "sensormidi-synth"
 SETTINGS = "/etc/default/sensormidi-synth"
 OUT = os.environ.get("VM_OUT", "/tmp")
-# Seconds for what the player waits for, emulated: the first scripts/play (its packages, and
-# the build), and scripts/install (the build tools, the packages' build, their install).
-PLAYS, INSTALLS = 900, 1200
+# Seconds for what the player waits for, emulated and beside the other tests: the first
+# scripts/play (its packages, and the build), and scripts/install (the build tools, the
+# packages' build, their install).
+PLAYS, INSTALLS = 2000, 2200
 HOLD, REST = 0.8, 1.2  # the hand holds each note, and rests after it
 # The synth's buffer, as a player gives it on a box that cannot keep up with auto's
 # (scripts/play, /etc/default/sensormidi-synth): the emulated one.
@@ -221,10 +224,13 @@ class Walk:
         check(usb_synth.wait_bytes(6)[:6] == [0x80, 0x00, 0x00, 0x90, 0x43, 0x64], "the USB synth")
         check(synths() == [], "no synth started beside a USB synth")
         term.interrupt(since)
-        usb_synth.unplug()
+        self.done(stopped=stopped)
+
+    def pc_download(self):
         # A newer tree, downloaded (no .git), installed for good: card 1 is free here, so
         # the synth takes it at once, and no reboot is asked for.
-        check(term.run(f"cd && tar -xzf {OUT}/sensormidi-newer.tar.gz && cd sensormidi-newer")[0]
+        term = Terminal()
+        check(term.run(f"tar -xzf {OUT}/sensormidi-newer.tar.gz && cd sensormidi-newer")[0]
               == 0, "the download unpacked")
         said = self.install(term, "scripts/install, a downloaded tree")
         check(not any("reboot" in line for line in said), f"no reboot asked for: {said}")
@@ -234,7 +240,7 @@ class Walk:
         for unit in ("sensormidi", SYNTH):
             check((prop("ActiveState", unit), run("systemctl", "is-enabled", unit)) ==
                   ("active", "enabled"), f"{unit} active and enabled")
-        self.done(stopped=stopped, version=version)
+        self.done(version=version)
 
     def install(self, term, what):
         """scripts/install as the player runs it, timed: what it said."""
@@ -321,6 +327,10 @@ class Walk:
         check(before.returncode == 0 and before.stdout.strip(),
               f"the journal of the boot before the cut: {before.stderr}")
         self.report["the boot before the cut, its journal's lines"] = len(before.stdout.splitlines())
+        self.done()
+
+    def pi_upgrade(self):
+        sensor = self.playing()
         # A newer commit, pulled into the clone, and installed over the last: in place.
         term = Terminal()
         before = run("dpkg-query", "-W", "-f=${Version}", "sensormidi")

@@ -16,8 +16,8 @@ std::string holders(const std::string &path) {
         bool holds = false;
         while (dirent *f = readdir(fds)) {
             char target[256];
-            ssize_t n = readlink(("/proc/" + pid + "/fd/" + f->d_name).c_str(), target,
-                                 sizeof target - 1);
+            ssize_t n =
+                readlink(("/proc/" + pid + "/fd/" + f->d_name).c_str(), target, sizeof target - 1);
             holds = holds || (n > 0 && path == std::string(target, static_cast<size_t>(n)));
         }
         closedir(fds);

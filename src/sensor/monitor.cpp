@@ -62,8 +62,7 @@ bool monitorbyte(session &s, unsigned char c) {
 }
 
 std::string monitorline(const session &s, long lines, double seconds) {
-    if (s.lines == 0)
-        return "no line yet (" + std::to_string(s.unread) + " unread)";
+    if (s.lines == 0) return "no line yet (" + std::to_string(s.unread) + " unread)";
     int first, last;
     noteband(s.pitch, first, last);
     char rate[32];
@@ -85,8 +84,8 @@ scaling readsketch(const std::string &text) {
         {"PITCH_RANGE", &found.pitchrange}, {"VOLUME_RANGE", &found.volumerange}};
     for (auto [name, value] : names) {
         std::smatch m;
-        if (std::regex_search(text, m, std::regex(std::string("const long ") + name +
-                                                  " = (-?[0-9]+);")))
+        if (std::regex_search(text, m,
+                              std::regex(std::string("const long ") + name + " = (-?[0-9]+);")))
             *value = std::stol(m[1]);
     }
     return found;
@@ -105,12 +104,12 @@ std::string monitorsummary(const session &s, double seconds, const scaling &now)
     out += "volume " + std::to_string(s.lowvolume) + " to " + std::to_string(s.highvolume) + ": " +
            plays(s.lowvolume) + " to " + plays(s.highvolume) + ", of silent to velocity 100.\n";
     std::string paste;
-    auto stretch = [&](const char *name, int low, int high, long rawlow, long rawhigh,
-                       long range) {
+    auto stretch = [&](const char *name, int low, int high, long rawlow, long rawhigh, long range) {
         if (low >= high) return;
-        paste += std::string("const long ") + name + "_LOW = " +
-                 std::to_string(unscaled(low, rawlow, rawhigh, range)) + ";\n" + "const long " +
-                 name + "_HIGH = " + std::to_string(unscaled(high, rawlow, rawhigh, range)) + ";\n";
+        paste += std::string("const long ") + name +
+                 "_LOW = " + std::to_string(unscaled(low, rawlow, rawhigh, range)) + ";\n" +
+                 "const long " + name +
+                 "_HIGH = " + std::to_string(unscaled(high, rawlow, rawhigh, range)) + ";\n";
     };
     if (s.lowpitch >= LOWEST_NOTE_BELOW || s.highpitch < HIGHEST_NOTE_FROM)
         stretch("PITCH", s.lowpitch, s.highpitch, now.pitchlow, now.pitchhigh, now.pitchrange);
@@ -118,7 +117,8 @@ std::string monitorsummary(const session &s, double seconds, const scaling &now)
         stretch("VOLUME", s.lowvolume, s.highvolume, now.volumelow, now.volumehigh,
                 now.volumerange);
     if (paste.empty()) return out + "The hand reached the whole of both.\n";
-    return out + "To stretch what the hand reached over the whole, put these in the sketch "
-                 "(firmware/sensor/sensor.ino) and flash it again:\n" +
+    return out +
+           "To stretch what the hand reached over the whole, put these in the sketch "
+           "(firmware/sensor/sensor.ino) and flash it again:\n" +
            paste;
 }

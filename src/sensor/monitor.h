@@ -10,11 +10,11 @@
 
 // A session: the lines read so far, and what they carried.
 struct session {
-    reader r;            // the instrument's reader
-    std::string text;    // the line being read, as it came
-    long lines, unread;  // lines read whole; lines that were not "pitch,volume|switch"
-    long presses;        // lines whose switch was not 0
-    int pitch, volume;   // the last line's readings
+    reader r;           // the instrument's reader
+    std::string text;   // the line being read, as it came
+    long lines, unread; // lines read whole; lines that were not "pitch,volume|switch"
+    long presses;       // lines whose switch was not 0
+    int pitch, volume;  // the last line's readings
     int lowpitch, highpitch, lowvolume, highvolume; // over the session
 };
 

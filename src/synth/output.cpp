@@ -194,8 +194,8 @@ void openoutput() {
                               : "card " + std::to_string(granted.card) + " " + granted.id + " (" +
                                     granted.name + ") as " + device;
     std::string line = "sensormidi-synth: playing through " + through + ", buffer " + buffer();
-    // Opened again after a reopen that played nothing: no news.
-    if (silent == 0 || line != saidplaying) std::printf("%s\n", line.c_str());
+    // Opened again after a second reopen with nothing played between: no news.
+    if (silent <= 1 || line != saidplaying) std::printf("%s\n", line.c_str());
     saidplaying = line;
 }
 

@@ -30,7 +30,7 @@ from instrument import (HOLD_MS, LOUD, LOUD_LINE, QUIET, VIRMIDI, Lines,  # noqa
                         holds_port, pitch)
 from rig import main, wait_for  # noqa: E402
 from service import journal, pid, prop, run, wait_holding  # noqa: E402
-from synth import SETTINGS, SYNTH, program, started, status  # noqa: E402
+from synth import SETTINGS, SYNTH, program, started, status, underruns  # noqa: E402
 
 DEB = SYNTH_DEB = LEONARDO = LISTENER = None
 MINUTES, SEED = 0, 0
@@ -182,7 +182,6 @@ class Soak(unittest.TestCase):
             self.follows = [] if unit == SYNTH else self.follows
         elif kind == "busy":
             # Both processors busy for 30 s, bounded: a shell's own loop, no new package.
-            underruns = lambda: int(status().split(" underruns")[0].rsplit(" ", 1)[1])
             before = underruns()
             at = self.now()
             busy = [subprocess.Popen(["timeout", "30", "sh", "-c", "while :; do :; done"])

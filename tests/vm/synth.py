@@ -185,6 +185,11 @@ def status():
     return prop("StatusText", SYNTH)
 
 
+def underruns():
+    """The underruns its status counts (its buffer's note may say "underruns" too)."""
+    return int(re.search(r"(\d+) underruns", status()).group(1))
+
+
 def assert_waiting(test, *cards):
     """The synth found no output: it said so once, naming the cards, and waits for one,
     running and saying so in its status, without restarting."""
@@ -449,7 +454,6 @@ class Synth(Heard):
         run("systemctl", "restart", SYNTH)
         begun = time.monotonic()
         climbs = lambda: [line for line in journal(SYNTH)[before:] if CLIMBED.search(line)]
-        underruns = lambda: int(re.search(r"(\d+) underruns", status()).group(1))
         seen = []
 
         def settled():

@@ -439,7 +439,8 @@ class Synth(Heard):
             got, status = os.waitpid(hung, WALL | os.WNOHANG)
             return got == hung and (os.WIFEXITED(status) or os.WIFSIGNALED(status))
         wait_for(ended, FROZEN, "the watchdog to end it")
-        wait_for(lambda: pid(SYNTH) not in (0, hung), FROZEN, "systemd to start it again")
+        wait_for(lambda: pid(SYNTH) not in (0, hung) and prop("ActiveState", SYNTH) == "active",
+                 FROZEN, "systemd to start it again")
         self.assertEqual(int(prop("NRestarts", SYNTH)), restarts + 1)
         self.assertIn("the MIDI input has not woken", "\n".join(journal(SYNTH)))
         self.assert_playing("215,400|0\r\n", 67)

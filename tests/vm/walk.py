@@ -68,6 +68,9 @@ class Terminal:
             os.execvp("runuser", ["runuser", "-l", PLAYER])
         self.shown, self.began = "", time.monotonic()
         threading.Thread(target=self.read, daemon=True).start()
+        # Typed before the login shell reads, a line may be thrown away as it sets the
+        # terminal up.
+        wait(lambda: self.shown.rstrip(" ").endswith("$"), "the login shell's prompt")
 
     def read(self):
         pending = ""

@@ -179,6 +179,11 @@ class Soak(unittest.TestCase):
                      4 * BOUNDS[kind], f"{unit} restarted")
             if unit == SYNTH:
                 wait_for(lambda: program() == 66, guest.WAIT, "the program kept")
+            else:
+                wait_for(holds_port, guest.WAIT, "the instrument to hold its port")
+            # How long systemd and the start take is the emulator's pace; from here on,
+            # the product's.
+            back = self.now()
             self.follows = [] if unit == SYNTH else self.follows
         elif kind == "busy":
             # Both processors busy for 30 s, bounded: a shell's own loop, no new package.
@@ -197,7 +202,7 @@ class Soak(unittest.TestCase):
             at = self.now()
             self.garbage()
             back = self.now()
-        # The moment the hand's board is back, where the fault took it out.
+        # The moment what the fault took out is back: the hand's board, or the unit.
         self.faults.append({"kind": kind, "at": at} | buffer | ({"back": back} if back else {}))
 
     def garbage(self):

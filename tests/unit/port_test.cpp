@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -39,9 +40,13 @@ void expectprepared(int tty) {
     for (cc_t c : now.c_cc)
         EXPECT_EQ(c, 0);
     EXPECT_EQ(fcntl(tty, F_GETFL) & O_NONBLOCK, 0);
+    // Held for itself. (qemu-user does not know the question: there a second reader's
+    // refusal shows it.)
     int exclusive = 0;
-    ASSERT_EQ(ioctl(tty, TIOCGEXCL, &exclusive), 0);
-    EXPECT_TRUE(exclusive);
+    if (ioctl(tty, TIOCGEXCL, &exclusive) == 0)
+        EXPECT_TRUE(exclusive);
+    else
+        EXPECT_TRUE(errno == ENOTTY || errno == ENOSYS) << std::strerror(errno);
 }
 
 // The errno of an open of `path` by a user without privileges (root opens an exclusive

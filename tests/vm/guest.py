@@ -29,7 +29,9 @@ GADGET_TTY = "/dev/ttyGS0"
 GADGETS = "/sys/kernel/config/usb_gadget"
 SYNTH_CARD = 0  # the gadget side's own card; card 1 is the host side's
 CARD1 = ["/proc/asound/card1", "/dev/snd/controlC1", "/dev/snd/midiC1D0"]
-WAIT = 30  # seconds for anything the emulated machine does
+# Seconds for anything the emulated machine does, as long as the other lanes and a build
+# beside them can make it (a git clone over 9p took 33 s so).
+WAIT = 120
 MONITOR = "/dev/virtio-ports/vm.monitor"  # QEMU's monitor, through vm.py
 
 

@@ -275,9 +275,8 @@ class Soak(unittest.TestCase):
             if time.monotonic() - began >= faulting:
                 break
             schedule = rng.sample(kinds, len(kinds))
-        # The quiet tail: both programs' footprints each minute, from when the instrument
-        # holds its port again (the last fault may have been its restart).
-        wait_for(holds_port, guest.WAIT, "the instrument to hold its port")
+        # The quiet tail: both programs' footprints each minute (each fault ended once what
+        # it took out was back).
         tail = max(TAIL_LEAST, MINUTES * TAIL_SHARE)
         samples = []
         for minute in range(int(tail) + 1):

@@ -5,8 +5,8 @@ twice and none heard that no Note On asked for.
 
 A fault's window runs from its injection to the first note heard after what it took out
 is back (the hand's board, or a restarted unit, once it holds what it needs), capped at the
-kind's bound from then: the recovery held to that bound. Until then is the emulator's pace. It opens
-before the injection by the synth's buffer, a note's hold and a margin: a note still in
+kind's bound from then: the recovery held to that bound. Until then is the emulator's pace.
+It opens before the injection by the synth's buffer, a note's hold and a margin: a note still in
 the buffer, or sounding, when the fault cuts it is not heard whole either. A lost note: a
 Note On at card 1's port not heard at its pitch before the hand's next note, or a line of
 the hand's that gave no Note On before its next. A note whose recording ends while it

@@ -7,6 +7,7 @@ Usage: test_replay.py BINARY RECORDER   (Debian's python3, for python3-mido)
 """
 
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -24,8 +25,11 @@ from rig import main  # noqa: E402
 
 SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
 # Seconds: the replay's own timing plus the program's latency; seen 0.5-1.5 ms alone,
-# 12 ms with a virtual machine running beside it.
+# 12 ms with a virtual machine running beside it. The median message keeps to it; one
+# alone may be later on a loaded machine (112 ms, under the sanitizers at nice 19 beside
+# two emulated machines), though never by half the pause, which would hide a pause's fault.
 TOLERANCE = 0.050
+LATEST = 0.5
 TAIL = 2.0  # seconds of sound after the last message
 BINARY = RECORDER = None
 
@@ -76,8 +80,13 @@ class Replay(unittest.TestCase):
         got = self.played()
         self.assertEqual([m for _, m in got], [m for _, m in self.messages])
         # The stop comes whenever the replay ends it, after the last line.
-        for (t_got, m), (t_want, _) in zip(got[:-1], self.messages):
-            self.assertAlmostEqual(t_got, t_want, delta=TOLERANCE, msg=m.hex())
+        late = [t_got - t_want for (t_got, _), (t_want, _) in zip(got[:-1], self.messages)]
+        print(f"late: median {statistics.median(late) * 1000:.1f} ms, worst "
+              f"{max(late) * 1000:.1f} ms", file=sys.stderr)
+        for delay, (_, m) in zip(late, got):
+            self.assertGreater(delay, -TOLERANCE, msg=f"early: {m.hex()}")
+            self.assertLess(delay, LATEST, msg=m.hex())
+        self.assertLess(statistics.median(late), TOLERANCE)
         self.assertGreater(got[-1][0], self.messages[-1][0] - TOLERANCE)
         self.assertEqual(sum(m[0] == 0xC0 for _, m in got), 4)
 

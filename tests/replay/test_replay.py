@@ -27,7 +27,7 @@ SESSION = os.path.join(ROOT, "replay", "sessions", "changes.session")
 # Seconds: the replay's own timing plus the program's latency; seen 0.5-1.5 ms alone,
 # 12 ms with a virtual machine running beside it. The median message keeps to it; one
 # alone may be later on a loaded machine (112 ms, under the sanitizers at nice 19 beside
-# two emulated machines), though never by half the pause, which would hide a pause's fault.
+# two emulated machines), though never by LATEST: half the one-second pause.
 TOLERANCE = 0.050
 LATEST = 0.5
 TAIL = 2.0  # seconds of sound after the last message

@@ -56,6 +56,28 @@ TEST(Monitor, ARecordedSessionLiveAndSummed) {
               "The hand reached the whole of both.\n");
 }
 
+// A line is read only as the sketch sends it: three values of one to three digits.
+TEST(Monitor, OnlyTheSketchsThreeValuesAreALine) {
+    struct {
+        const char *bytes;
+        long lines;
+    } cases[] = {{"7,7|0\n\n", 1},    {"999,999|999\n\n", 1}, {"1234,7|0\n\n", 0},
+                 {"7,1234|0\n\n", 0}, {"7,7|1234\n\n", 0},    {"7,7|0x\n\n", 0},
+                 {",7|0\n\n", 0},     {"7,7,0\n\n", 0}};
+    for (auto &c : cases)
+        EXPECT_EQ(fed(session{}, c.bytes).lines, c.lines) << c.bytes;
+}
+
+// The sketch's constants: the first that reads whole, a long's range kept.
+TEST(Monitor, TheSketchsConstantsReadWhole) {
+    scaling read = readsketch("const long PITCH_LOW = 99999999999999999999;\n"
+                              "const long PITCH_LOW = -5;\nconst long PITCH_HIGH = 7x;\n"
+                              "const long VOLUME_RANGE = 300;\n");
+    EXPECT_EQ(read.pitchlow, -5);
+    EXPECT_EQ(read.pitchhigh, 1023);
+    EXPECT_EQ(read.volumerange, 300);
+}
+
 // The sketch's scaling, as its loop() does it: Arduino's map(), then held in range.
 long sketchscaled(long raw, long low, long high, long range) {
     return std::clamp((raw - low) * range / (high - low), 0L, range);

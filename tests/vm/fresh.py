@@ -35,7 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TREE = os.path.realpath(os.path.join(HERE, "..", ".."))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e")]
 import vm  # noqa: E402
-from heard import played  # noqa: E402
+from heard import by_time, dropped, played  # noqa: E402
 from listen import RATE, SILENCE, STEP, heard_as, level, onsets  # noqa: E402
 from recorded import read_sizes, read_wav  # noqa: E402
 from rig import refuse  # noqa: E402
@@ -222,7 +222,7 @@ def boot(name, box, dac, overlay, repo, inputs, kernel, version, initrd, sound):
         walk = [json.loads(line[5:]) for line in lines if line.startswith("WALK ")]
         if status != 0 or not walk:
             raise SystemExit(f"fresh: {name} failed (status {status})")
-        return walk[-1] | {"power_on": began}
+        return walk[-1] | {"power_on": began, "drops": dropped(lines)}
     finally:
         shutil.rmtree(out)
 
@@ -234,13 +234,16 @@ def check(name, box, walk, sound):
     card = "hda" if box == "pc" else "dac0"
     path = os.path.join(sound, card + ".wav")
     recorded = read_wav(path) if os.path.exists(path) else numpy.zeros(0)
-    found = onsets(recorded)
-    notes = [note for _, note in walk["notes"]]
-    heard = [heard_as(recorded, o, n, walk["hold"]) for o, n in zip(found, notes)]
+    found, sizes = onsets(recorded), read_sizes(sound, card)
+    steps = [tuple(step) for step in walk["notes"]]
+    _, faults, lost, stray = by_time(
+        [played(sizes, o) for o in found], steps, walk["drops"],
+        lambda i, note: heard_as(recorded, found[i], note, walk["hold"]))
     print(f"fresh: {name}: {card}.wav, {len(recorded) / RATE:.1f} s; notes begin at "
-          f"{[round(o / RATE, 2) for o in found]} s; played {notes}", flush=True)
-    if len(found) != len(notes) or not all(ok for ok, _ in heard):
-        raise SystemExit(f"fresh: {name}: not heard as played: {[h for _, h in heard]}")
+          f"{[round(o / RATE, 2) for o in found]} s; played {[n for _, n in steps]}; lost by "
+          f"QEMU where it threw its audio away {walk['drops']}: {lost}", flush=True)
+    if faults or stray:
+        raise SystemExit(f"fresh: {name}: not heard as played: {faults}; stray: {stray}")
     if walk.get("stopped"):
         # Stopped while the last note sounded: it ends in its release, not cut off.
         last = level(recorded[found[-1] + RATE // 10:found[-1] + int(walk["hold"] * RATE)])
@@ -249,7 +252,7 @@ def check(name, box, walk, sound):
               f"{end:.0f} dB", flush=True)
         if end > last - 20 and end > SILENCE:
             raise SystemExit(f"fresh: {name}: the last note was cut off, not ended")
-    return played(read_sizes(sound, card), found[0]) if found else None
+    return played(sizes, found[0]) if found else None
 
 
 def main(build, whole, steps):

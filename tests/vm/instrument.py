@@ -125,7 +125,7 @@ class Instrument(unittest.TestCase):
         cls.wire.proc.stdin.close()
         cls.listener.proc.kill()
         hand = {"accel": os.environ.get("VM_ACCEL"), "synth": cls.synth_line,
-                "boards": cls.figures, "plugged_back": PLUGGED_BACK, "hold_ms": HOLD_MS}
+                "boards": cls.figures, "plugged_back": cls.plugged_back, "hold_ms": HOLD_MS}
         print("HAND " + json.dumps(hand), flush=True)
 
     def say(self, line):
@@ -212,11 +212,15 @@ class Instrument(unittest.TestCase):
         self.say("plug")
         self.wait_port("the board plugged back")
         wait_holding()
-        notes = len(self.listener.lines)
+        notes, events = len(self.listener.lines), len(self.wire.lines)
         self.say(f"hand 0 {pitch(PLUGGED_BACK)};300 adc 1 {LOUD}")
         wait(lambda: [n for _, n, v in self.listener.lines[notes:] if n != "program" and int(v)]
              == [str(PLUGGED_BACK)],
              "the next step's note")
+        # The host's time of its step, the volume raised, as for the boards' steps.
+        steps = wait_for(lambda: [e for e in self.wire.lines[events:] if e[0] == "step"][1:],
+                         guest.WAIT, "the wire's report of the step")
+        Instrument.plugged_back = (float(steps[0][2]), PLUGGED_BACK)
         self.assertEqual(pid(), self.instrument)
 
     def test_4_the_32u4_board_is_sooner(self):

@@ -11,7 +11,8 @@ the buffer, or sounding, when the fault cuts it is not heard whole either. A los
 Note On at card 1's port not heard at its pitch before the hand's next note, or a line of
 the hand's that gave no Note On before its next. A note whose recording ends while it
 sounds is judged on what was recorded, down to what its pitch needs. The recordings are
-read in chunks, mapped, never whole: an hour is hundreds of MB each.
+read in chunks, mapped, never whole: an hour is hundreds of MB each. Where QEMU threw its
+audio away, starved by the host (heard.py), is a window too, opened as early.
 
 Usage: soak_heard.py DIR OUTPUT (vm.py --sound's DIR; the file holding the machine's output)
 """
@@ -25,7 +26,7 @@ import sys
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from heard import played  # noqa: E402
+from heard import dropped, played  # noqa: E402
 from listen import RATE, SILENCE, STEP, heard_as, level, percentile  # noqa: E402
 from recorded import FRAME, HEADER, read_sizes  # noqa: E402
 
@@ -61,7 +62,8 @@ def onsets(samples, frames, chunk=RATE * 10):
 
 def main(folder, output):
     with open(output) as f:
-        soak = json.loads(next(line for line in f if line.startswith("SOAK "))[5:])
+        lines = f.read().splitlines()
+    soak = json.loads(next(line for line in lines if line.startswith("SOAK "))[5:])
     hold = soak["hold_ms"] / 1000
     # Each recording's onsets, with the host's time each was played.
     sounds = []
@@ -103,6 +105,10 @@ def main(folder, output):
         recovery.setdefault(fault["kind"], []).append(took)
         end = min(heard_first or since + bound, since + bound)
         windows.append((fault["at"] - fault["buffer_ms"] / 1000 - hold - MARGIN, end))
+    # Where QEMU threw its audio away, starved by the host: a window too, the emulator's.
+    buffer = max((f["buffer_ms"] / 1000 for f in soak["faults"]), default=0)
+    drops = dropped(lines)
+    windows += [(start - buffer - hold - MARGIN, stop) for start, stop in drops]
     inside = lambda t: any(start <= t <= end for start, end in windows)
     lost = [(t, n, "not heard") for (t, n), at in zip(ons, heard_at) if at is None]
     # Each loud line's Note On: the first after it, before the hand's next loud line.
@@ -144,7 +150,8 @@ def main(folder, output):
               f"{max(done) if done else float('nan'):.1f} s | {bound} s | {inner} |")
     print("until what each fault took out was back (not held to a bound): " + ", ".join(
         f"{f['kind']} {f['back'] - f['at']:.1f} s" for f in soak["faults"] if "back" in f))
-    print(f"lost outside the windows: {len(outside)} {outside[:10]}")
+    print(f"lost outside the windows: {len(outside)} {outside[:10]}; QEMU threw its audio "
+          f"away {len(drops)} times, over {sum(b - a for a, b in drops):.1f} s")
     # How long each step took outside the faults' windows, reported: an emulated machine's
     # load sets them, not the product.
     to_sound = [(at - t) * 1000 for (t, _), at in zip(ons, heard_at) if at and not inside(t)]

@@ -162,10 +162,13 @@ class Soak(unittest.TestCase):
             ask(self.monitor, "device_del", id=f"dac{self.plugs - 1}")
             wait_for(lambda: "CARD=Intel" in status(), guest.WAIT, "the synth on the codec")
             time.sleep(10)
+            plugged = self.now()
             ask(self.monitor, "device_add", driver="usb-audio", id=f"dac{self.plugs}",
                 audiodev=f"dac{self.plugs}", bus="xhci.0")
             Soak.plugs += 1
             wait_for(lambda: "CARD=Audio" in status(), guest.WAIT, "the synth on the DAC")
+            # Following the DAC back cuts what sounds as the unplug did: a window of its own.
+            buffer["replugged"] = [plugged, self.now()]
             self.assertEqual(pid(SYNTH), before)
             # Each follow leaves the synth as the first left it.
             self.follows.append({k: v for k, v in footprint(SYNTH).items() if k != "rss_kb"})

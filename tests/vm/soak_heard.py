@@ -7,7 +7,8 @@ A fault's window runs from its injection to the first note heard after what it t
 is back (the hand's board, or a restarted unit, once it holds what it needs), capped at the
 kind's bound from then: the recovery held to that bound. Until then is the emulator's pace.
 It opens before the injection by the synth's buffer, a note's hold and a margin: a note still in
-the buffer, or sounding, when the fault cuts it is not heard whole either. A lost note: a
+the buffer, or sounding, when the fault cuts it is not heard whole either. The DAC plugged
+back opens one more, to the first note heard once the synth is on it. A lost note: a
 Note On at card 1's port not heard at its pitch before the hand's next note, or a line of
 the hand's that gave no Note On before its next. A note whose recording ends while it
 sounds is judged on what was recorded, down to what its pitch needs. The recordings are
@@ -96,20 +97,25 @@ def main(folder, output):
     # capped at its bound from then.
     first_after = lambda since: min([at for (t, _), at in zip(ons, heard_at) if at and t > since],
                                     default=None)
-    windows, recovery = [], {}
+    windows, recovery = [], {}  # (kind, start, end); QEMU's own drops of kind None
     for fault in soak["faults"]:
         bound = soak["bounds"][fault["kind"]]
         since = fault.get("back", fault["at"])
         heard_first = first_after(since)
         took = heard_first - since if heard_first else None
         recovery.setdefault(fault["kind"], []).append(took)
+        opened = lambda t: t - fault["buffer_ms"] / 1000 - hold - MARGIN
         end = min(heard_first or since + bound, since + bound)
-        windows.append((fault["at"] - fault["buffer_ms"] / 1000 - hold - MARGIN, end))
+        windows.append((fault["kind"], opened(fault["at"]), end))
+        if "replugged" in fault:
+            plugged, followed = fault["replugged"]
+            end = min(first_after(followed) or followed + bound, followed + bound)
+            windows.append((fault["kind"], opened(plugged), end))
     # Where QEMU threw its audio away, starved by the host: a window too, the emulator's.
     buffer = max((f["buffer_ms"] / 1000 for f in soak["faults"]), default=0)
     drops = dropped(lines)
-    windows += [(start - buffer - hold - MARGIN, stop) for start, stop in drops]
-    inside = lambda t: any(start <= t <= end for start, end in windows)
+    windows += [(None, start - buffer - hold - MARGIN, stop) for start, stop in drops]
+    inside = lambda t: any(start <= t <= end for _, start, end in windows)
     lost = [(t, n, "not heard") for (t, n), at in zip(ons, heard_at) if at is None]
     # Each loud line's Note On: the first after it, before the hand's next loud line.
     lines = soak["lines"]
@@ -140,8 +146,8 @@ def main(folder, output):
     print("|---|---|---|---|---|---|")
     failed = bool(outside)
     for kind, took in recovery.items():
-        inner = sum(any(f["kind"] == kind and start <= t <= end
-                        for f, (start, end) in zip(soak["faults"], windows)) for t, _, _ in lost)
+        inner = sum(any(k == kind and start <= t <= end for k, start, end in windows)
+                    for t, _, _ in lost)
         bound = soak["bounds"][kind]
         done = [t for t in took if t is not None]
         failed |= len(done) < len(took) or any(t > bound for t in done)

@@ -32,7 +32,7 @@ from listen import RATE, SILENCE, STEP, heard_as, onsets, percentile  # noqa: E4
 from recorded import FRAME, HEADER, read_sizes, read_wav  # noqa: E402
 
 LOUD = 10 ** ((SILENCE + 10) / 20)  # the first sample over this begins a note
-DROPPED = re.compile(r"^Resetting rate control \((\d+) frames\) at ([\d.]+) on the host's clock")
+DROPPED = re.compile(r"Resetting rate control \((\d+) frames\) at ([\d.]+) on the host's clock")
 
 
 def played(sizes, frame):
@@ -45,7 +45,7 @@ def played(sizes, frame):
 def dropped(lines):
     """Where QEMU threw its audio away: (from, to) on the host's clock."""
     return [(float(at) - int(frames) / RATE, float(at))
-            for frames, at in (m.groups() for m in map(DROPPED.match, lines) if m)]
+            for frames, at in (m.groups() for m in map(DROPPED.search, lines) if m)]
 
 
 def by_time(times, steps, drops, heard):

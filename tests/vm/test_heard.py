@@ -9,7 +9,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from heard import by_time, dropped  # noqa: E402
 
 STEPS = [(10.0, 60), (11.2, 62), (12.4, 64), (13.6, 65)]
-DROP = dropped(["Resetting rate control (48000 frames) at 13.000 on the host's clock"])
+DROP = dropped(["test_1 (Instrument.test_1) ... Resetting rate control (48000 frames) at 13.000 "
+                "on the host's clock"])
 
 
 class ByTime(unittest.TestCase):

@@ -123,22 +123,6 @@ def image(version):
     return made
 
 
-def gzip_files(deb):
-    """Recompresses the package's files (data.tar) with gzip where they are in xz: the very
-    same archive, which the emulated box unpacks in a fraction of the time (xz took most
-    of its installs' minutes). Whether it did."""
-    if "data.tar.xz" not in run("ar", "t", deb).split():
-        return False
-    with tempfile.TemporaryDirectory(dir=os.path.dirname(deb)) as work:
-        subprocess.run(["ar", "x", os.path.abspath(deb)], cwd=work, check=True)
-        subprocess.run("xz -dc data.tar.xz | gzip -1 -n >data.tar.gz", shell=True, cwd=work,
-                       check=True)
-        members = [m.replace("data.tar.xz", "data.tar.gz") for m in run("ar", "t", deb).split()]
-        subprocess.run(["ar", "rc", "new.deb", *members], cwd=work, check=True)
-        os.replace(os.path.join(work, "new.deb"), deb)
-    return True
-
-
 def repository(made):
     """The apt repository of what the walk installs on top of the image, fetched once with
     apt (what is there already is kept) and indexed; its folder."""
@@ -158,17 +142,15 @@ def repository(made):
     if missing:
         subprocess.run(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", *missing],
                        cwd=repo, check=True, stdout=subprocess.DEVNULL)
-    gzipped = [deb for deb in sorted(os.listdir(repo)) if deb.endswith(".deb")
-               and gzip_files(os.path.join(repo, deb))]
     index = os.path.join(repo, "Packages")
-    if missing or gzipped or not os.path.exists(index):
+    if missing or not os.path.exists(index):
         with open(index, "w") as f:
             subprocess.run(["dpkg-scanpackages", "-m", "."], cwd=repo, stdout=f,
                            stderr=subprocess.DEVNULL, check=True)
         with open(os.path.join(repo, "Release"), "w") as f:
             subprocess.run(["apt-ftparchive", "release", "."], cwd=repo, stdout=f, check=True)
     print(f"fresh: the repository holds {len(needed)} packages for the walk "
-          f"({len(missing)} fetched now, {len(gzipped)} recompressed)", flush=True)
+          f"({len(missing)} fetched now)", flush=True)
     return repo
 
 
@@ -279,7 +261,6 @@ def main(build, whole, steps):
     for tool, package in (("mmdebstrap", "mmdebstrap"), ("qemu-img", "qemu-utils"),
                           ("mkfs.ext4", "e2fsprogs"), ("apt-ftparchive", "apt-utils"),
                           ("dpkg-scanpackages", "dpkg-dev"), ("busybox", "busybox-static"),
-                          ("ar", "binutils"),
                           ("qemu-system-x86_64", "qemu-system-x86")):
         if not shutil.which(tool):
             refuse(f"no {tool} (package {package})")
